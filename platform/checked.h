@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+namespace platform {
+
+// Thrown when a 16-bit or 32-bit field would leave its range; caught only by the run's outermost
+// frame, which reports it. Not derived from std::exception so that no ordinary handler can swallow
+// it.
+struct ArithmeticOverflow {};
+
+using FileNo = std::int16_t;
+using Bool16 = std::int16_t;
+constexpr Bool16 kTrue = -1;
+constexpr Bool16 kFalse = 0;
+
+template <class T>
+[[nodiscard]] constexpr T checkedNarrow(std::int64_t v) {
+  if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {
+    throw ArithmeticOverflow{};
+  }
+  return static_cast<T>(v);
+}
+
+[[nodiscard]] constexpr std::int16_t add16(std::int16_t a, std::int64_t b) {
+  return checkedNarrow<std::int16_t>(std::int64_t{a} + b);
+}
+
+[[nodiscard]] constexpr std::int32_t add32(std::int32_t a, std::int64_t b) {
+  return checkedNarrow<std::int32_t>(std::int64_t{a} + b);
+}
+
+}  // namespace platform

@@ -1,0 +1,185 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/console_dialogs.h"
+#include "platform/real_platform.h"
+
+namespace platform {
+namespace {
+
+// The calling sequence cannot carry "/" inside a path, since "/" ends the path; callers write
+// folders with backslashes, which on this system are the folder separator.
+std::string nativePath(std::string_view path) {
+  std::string p(path);
+  for (char& c : p) {
+    if (c == '\\') c = '/';
+  }
+  return p;
+}
+
+class PosixFileSystem;
+
+class PosixFile : public File {
+ public:
+  PosixFile(PosixFileSystem& fs, int fd) : fs_(fs), fd_(fd) {}
+  ~PosixFile() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool readAt(std::uint64_t offset, char* dst, std::size_t size, std::size_t& got) override;
+  bool write(const char* src, std::size_t size) override;
+  bool truncate() override;
+  bool tryLock() override;
+  bool close() override;
+
+ private:
+  bool fail();
+  PosixFileSystem& fs_;
+  int fd_;
+};
+
+class PosixFileSystem : public FileSystem {
+ public:
+  bool fail() {
+    // errno first: strerror and anything after it may overwrite it.
+    const int code = errno;
+    setError(code, std::strerror(code));
+    return false;
+  }
+
+  std::unique_ptr<File> open(std::string_view path, Access access) override {
+    const std::string p = nativePath(path);
+    int flags = O_CLOEXEC;
+    switch (access) {
+      case Access::Read:
+        flags |= O_RDONLY;
+        break;
+      case Access::WriteTruncate:
+        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+      case Access::WriteKeep:
+        flags |= O_WRONLY | O_CREAT;
+        break;
+    }
+    const int fd = ::open(p.c_str(), flags, 0666);
+    if (fd < 0) {
+      fail();
+      return nullptr;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+      if (S_ISDIR(st.st_mode)) errno = EISDIR;
+      fail();
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixFile>(*this, fd);
+  }
+
+  bool length(std::string_view path, std::uint64_t& bytes) override {
+    struct stat st {};
+    if (::stat(nativePath(path).c_str(), &st) != 0) return fail();
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return fail();
+    }
+    bytes = static_cast<std::uint64_t>(st.st_size);
+    return true;
+  }
+
+  bool rename(std::string_view from, std::string_view to, bool replace) override {
+    const std::string f = nativePath(from);
+    const std::string t = nativePath(to);
+    if (replace) return ::rename(f.c_str(), t.c_str()) == 0 || fail();
+    if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return fail();
+    // File systems without an atomic no-replace rename: a hard link fails when the target exists.
+    if (::link(f.c_str(), t.c_str()) != 0) return fail();
+    return ::unlink(f.c_str()) == 0 || fail();
+  }
+
+  bool copy(std::string_view from, std::string_view to) override {
+    auto in = open(from, Access::Read);
+    if (!in) return false;
+    auto out = open(to, Access::WriteTruncate);
+    if (!out) return false;
+    std::vector<char> block(1 << 20);
+    std::uint64_t offset = 0;
+    for (;;) {
+      std::size_t got = 0;
+      if (!in->readAt(offset, block.data(), block.size(), got)) return false;
+      if (got == 0) break;
+      if (!out->write(block.data(), got)) return false;
+      offset += got;
+    }
+    return in->close() && out->close();
+  }
+
+  bool remove(std::string_view path) override {
+    return ::unlink(nativePath(path).c_str()) == 0 || fail();
+  }
+};
+
+bool PosixFile::fail() { return fs_.fail(); }
+
+bool PosixFile::readAt(std::uint64_t offset, char* dst, std::size_t size, std::size_t& got) {
+  got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd_, dst + got, size - got, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail();
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool PosixFile::write(const char* src, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd_, src, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail();
+    }
+    src += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool PosixFile::truncate() { return ::ftruncate(fd_, 0) == 0 || fail(); }
+
+bool PosixFile::tryLock() { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0 || fail(); }
+
+bool PosixFile::close() {
+  const int fd = fd_;
+  fd_ = -1;
+  return ::close(fd) == 0 || fail();
+}
+
+}  // namespace
+
+RealPlatform makeRealPlatform() {
+  return RealPlatform{std::make_unique<PosixFileSystem>(),
+                      std::make_unique<ConsoleDialogs>(stderr, stdin),
+                      std::make_unique<ConsoleProcess>(stdin)};
+}
+
+std::string commandLine(int argc, char** argv) {
+  std::string line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) line.push_back(' ');
+    line += argv[i];
+  }
+  return line;
+}
+
+}  // namespace platform
