@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "app/run_state.h"
+#include "platform/dialogs.h"
+#include "platform/file_system.h"
+#include "platform/file_table.h"
+#include "platform/process.h"
+
+namespace app {
+
+// Everything an operation may touch: the run's state, its numbered files and the platform.
+struct Context {
+  Context(platform::FileSystem& fs, platform::Dialogs& dialogsIn, platform::Process& processIn,
+          std::size_t blockSize = platform::FileTable::kBlockSize)
+      : files(fs, blockSize), dialogs(dialogsIn), process(processIn) {}
+
+  RunState state;
+  platform::FileTable files;
+  platform::Dialogs& dialogs;
+  platform::Process& process;
+  // Reused by the line reader so that delivering a line allocates nothing once lines stop growing.
+  std::string readerScratch;
+};
+
+// Shows a report (critical icon, OK) and ends the run with status 1.
+[[noreturn]] void reportAndEnd(Context& ctx, std::string_view text);
+
+// Asks a Yes/No question; No ends the run with status 1.
+void askOrEnd(Context& ctx, std::string_view text);
+
+}  // namespace app
