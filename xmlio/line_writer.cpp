@@ -1,0 +1,168 @@
+#include "xmlio/line_writer.h"
+
+#include <array>
+#include <cstring>
+
+namespace xmlio {
+namespace {
+
+using platform::FileNo;
+using platform::FileTable;
+
+bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Collects output bytes in a fixed buffer so a line costs few calls into the file table.
+class Staging {
+ public:
+  Staging(FileTable& files, FileNo no) : files_(files), no_(no) {}
+  bool put(std::string_view bytes) {
+    if (used_ + bytes.size() > buf_.size() && !flush()) return false;
+    if (bytes.size() > buf_.size()) return files_.write(no_, bytes);
+    std::memcpy(buf_.data() + used_, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return true;
+  }
+  bool putUnit(std::uint32_t unit) {
+    const char le[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+    return put(std::string_view(le, 2));
+  }
+  bool flush() {
+    const bool ok = used_ == 0 || files_.write(no_, std::string_view(buf_.data(), used_));
+    used_ = 0;
+    return ok;
+  }
+
+ private:
+  FileTable& files_;
+  FileNo no_;
+  std::array<char, 8192> buf_{};
+  std::size_t used_ = 0;
+};
+
+// Length and value of the UTF-8 sequence at `s`, or 0 when no well-formed sequence begins there.
+// Three-byte sequences of surrogate units are accepted: the reader renders each unit of a UTF-16
+// input by itself, and writing them back unit for unit restores the input's own units.
+std::size_t decodeSequence(std::string_view s, std::uint32_t& cp) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c0 = b(0);
+  if (c0 >= 0xC2 && c0 <= 0xDF && s.size() >= 2 && isContinuation(b(1))) {
+    cp = (c0 & 0x1Fu) << 6 | (b(1) & 0x3Fu);
+    return 2;
+  }
+  if (c0 >= 0xE0 && c0 <= 0xEF && s.size() >= 3 && isContinuation(b(1)) && isContinuation(b(2)) &&
+      (c0 != 0xE0 || b(1) >= 0xA0)) {
+    cp = (c0 & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
+    return 3;
+  }
+  if (c0 >= 0xF0 && c0 <= 0xF4 && s.size() >= 4 && isContinuation(b(1)) && isContinuation(b(2)) &&
+      isContinuation(b(3)) && (c0 != 0xF0 || b(1) >= 0x90) && (c0 != 0xF4 || b(1) <= 0x8F)) {
+    cp = (c0 & 0x07u) << 18 | (b(1) & 0x3Fu) << 12 | (b(2) & 0x3Fu) << 6 | (b(3) & 0x3Fu);
+    return 4;
+  }
+  return 0;
+}
+
+bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
+  Staging out(files, no);
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::uint32_t cp = 0;
+    const std::size_t len = c < 0x80 ? 0 : decodeSequence(s.substr(i), cp);
+    bool ok = true;
+    if (len == 0) {
+      // ASCII, and any byte that begins no sequence, is widened by itself.
+      ok = out.putUnit(c);
+      i += 1;
+    } else if (cp >= 0x10000) {
+      cp -= 0x10000;
+      ok = out.putUnit(0xD800 + (cp >> 10)) && out.putUnit(0xDC00 + (cp & 0x3FF));
+      i += len;
+    } else {
+      ok = out.putUnit(cp);
+      i += len;
+    }
+    if (!ok) return false;
+  }
+  return out.put(std::string_view("\r\0\n\0", 4)) && out.flush();
+}
+
+bool isSurrogateSequence(std::string_view s, std::size_t at, unsigned char lo, unsigned char hi) {
+  return at + 3 <= s.size() && static_cast<unsigned char>(s[at]) == 0xED &&
+         static_cast<unsigned char>(s[at + 1]) >= lo &&
+         static_cast<unsigned char>(s[at + 1]) <= hi &&
+         isContinuation(static_cast<unsigned char>(s[at + 2]));
+}
+
+// A UTF-16BE input reaches the output as UTF-8; a character outside the Basic Multilingual Plane
+// arrives as two three-byte surrogate sequences, joined here into its one four-byte sequence.
+bool writeJoiningSurrogates(FileTable& files, FileNo no, std::string_view s) {
+  if (std::memchr(s.data(), 0xED, s.size()) == nullptr) return files.writeLine(no, s);
+  Staging out(files, no);
+  std::size_t from = 0;
+  for (std::size_t at = s.find('\xED'); at != std::string_view::npos; at = s.find('\xED', at)) {
+    if (!isSurrogateSequence(s, at, 0xA0, 0xAF) || !isSurrogateSequence(s, at + 3, 0xB0, 0xBF)) {
+      ++at;
+      continue;
+    }
+    const auto unit = [&](std::size_t k) {
+      return (0xDu << 12) | (static_cast<unsigned char>(s[k + 1]) & 0x3Fu) << 6 |
+             (static_cast<unsigned char>(s[k + 2]) & 0x3Fu);
+    };
+    const std::uint32_t cp = 0x10000 + ((unit(at) - 0xD800) << 10) + (unit(at + 3) - 0xDC00);
+    const char four[4] = {
+        static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
+        static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
+    if (!out.put(s.substr(from, at - from)) || !out.put(std::string_view(four, 4))) return false;
+    at += 6;
+    from = at;
+  }
+  return out.put(s.substr(from)) && out.put("\r\n") && out.flush();
+}
+
+}  // namespace
+
+std::string utf16(std::string_view arg) {
+  std::string result;
+  result.reserve(arg.size() * 2);
+  for (char c : arg) {
+    result.push_back(c);
+    result.push_back('\0');
+  }
+  return result;
+}
+
+void reportWriteFailure(app::Context& ctx, std::string_view name) {
+  std::string text = "Failed to write ";
+  text += name;
+  text += "\r\n";
+  text += ctx.files.fileSystem().lastError().text;
+  app::reportAndEnd(ctx, text);
+}
+
+void writeLineOrEnd(app::Context& ctx, platform::FileNo no, std::string_view line) {
+  if (!ctx.files.writeLine(no, line)) reportWriteFailure(ctx, ctx.files.name(no));
+}
+
+void closeOrEnd(app::Context& ctx, platform::FileNo no) {
+  const std::string name = ctx.files.name(no);
+  if (!ctx.files.close(no)) reportWriteFailure(ctx, name);
+}
+
+void writeXML(app::Context& ctx, std::string_view s) {
+  app::RunState& st = ctx.state;
+  st.outputRecordCount = platform::add32(st.outputRecordCount, 1);
+  const FileNo no = st.outputFileNo;
+  bool ok = true;
+  if (st.encodingName == "UTF-16LE") {
+    if (st.outputRecordCount == 1) ok = ctx.files.write(no, "\xFF\xFE");
+    ok = ok && writeUTF16LE(ctx.files, no, s);
+  } else if (st.encodingName == "UTF-16BE") {
+    ok = writeJoiningSurrogates(ctx.files, no, s);
+  } else {
+    ok = ctx.files.writeLine(no, s);
+  }
+  if (!ok) reportWriteFailure(ctx, ctx.files.name(no));
+}
+
+}  // namespace xmlio
