@@ -1,0 +1,247 @@
+#include "app/score_pass.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/calling_sequence.h"
+#include "merge/merge_attributes.h"
+#include "merge/merge_part.h"
+#include "xmlio/encoding.h"
+#include "xmlio/input_open.h"
+#include "xmlio/line_reader.h"
+#include "xmlio/line_writer.h"
+
+namespace app {
+namespace {
+
+using platform::FileNo;
+
+constexpr std::string_view kOutputName = "QUILLBRAID.XML";
+constexpr std::string_view kBottomWorkFile = "QUILLBRAID_NEW.TXT";
+
+enum class IdStatus { Ok, PMissing, NoClosingQuote };
+
+// The part number of a part or score-part start line: after the first `tag` and the character
+// that opens the attribute value, a "P", then everything up to the next double quotation mark.
+IdStatus partNumber(std::string_view line, std::string_view tag, std::string& k) {
+  const std::size_t at = line.find(tag);
+  const std::size_t p = at + tag.size() + 1;
+  if (at == std::string_view::npos || p >= line.size() || line[p] != 'P') {
+    return IdStatus::PMissing;
+  }
+  const std::size_t quote = line.find('"', p + 1);
+  if (quote == std::string_view::npos) return IdStatus::NoClosingQuote;
+  k.assign(line.substr(p + 1, quote - p - 1));
+  return IdStatus::Ok;
+}
+
+class ScorePass {
+ public:
+  explicit ScorePass(Context& ctx) : ctx_(ctx), st_(ctx.state) {}
+
+  void run() {
+    st_.outputRecordCount = 0;
+    xmlio::establishEncoding(ctx_);
+    platform::Bool16 failed = platform::kFalse;
+    xmlio::opeFileIn(ctx_, failed);
+    if (failed != platform::kFalse) {
+      static_cast<void>(
+          ctx_.dialogs.show("Input file open error: " + st_.inputPath, platform::kBoxStop));
+      return;
+    }
+    lockWorkingFolder();
+    st_.outputFileNo = ctx_.files.freeFile();
+    if (!ctx_.files.open(st_.outputFileNo, kOutputName, platform::Mode::TextOut)) {
+      static_cast<void>(ctx_.dialogs.show("Output file open error", platform::kBoxStop));
+      return;
+    }
+    tab_ = st_.tabChar;
+    copyHeader();
+    collectPartList();
+    rewritePartList();
+    takeParts();
+    finish();
+  }
+
+ private:
+  // The work files and the output have fixed names in the current folder, so a second run there
+  // would spoil the first one's. The lock lives on a handle of its own on the output, opened
+  // without emptying it, and goes with the process, so a crashed run never blocks the next.
+  // When no lock can be had for any other reason, creating the output reports the trouble.
+  void lockWorkingFolder() {
+    platform::FileSystem& fs = ctx_.files.fileSystem();
+    folderLock_ = fs.open(kOutputName, platform::Access::WriteKeep);
+    if (folderLock_ && !folderLock_->tryLock()) {
+      folderLock_.reset();
+      reportAndEnd(ctx_, "Another Quillbraid run is working in this folder. Run aborted");
+    }
+  }
+
+  // Reads the next line into xmlLine; at the end of input, ends the run with `endMessage`.
+  void readOrEnd(std::string_view endMessage) {
+    platform::Bool16 eofile = platform::kFalse;
+    xmlio::inputXMLline(ctx_, st_.xmlLine, eofile, perc_);
+    if (eofile != platform::kFalse) reportAndEnd(ctx_, endMessage);
+  }
+  void readNonEmptyOrEnd(std::string_view endMessage) {
+    do {
+      readOrEnd(endMessage);
+    } while (st_.xmlLine.empty());
+  }
+  [[noreturn]] void lineError(std::string_view literal) {
+    reportAndEnd(ctx_, st_.xmlLine + "\r\n" + std::string(literal));
+  }
+
+  bool isTabbed(std::string_view line, std::string_view tag) const {
+    return line.size() == tab_.size() + tag.size() && line.starts_with(tab_) &&
+           line.substr(tab_.size()) == tag;
+  }
+
+  void copyHeader() {
+    do {
+      readNonEmptyOrEnd("Reached end-of-file before <part-list>. Run aborted");
+      xmlio::writeXML(ctx_, st_.xmlLine);
+    } while (!isTabbed(st_.xmlLine, "<part-list>"));
+  }
+
+  void collectPartList() {
+    for (;;) {
+      readNonEmptyOrEnd("Reached end-of-file before </part-list>. Run aborted");
+      if (isTabbed(st_.xmlLine, "</part-list>")) return;
+      partList_.push_back(st_.xmlLine);
+    }
+  }
+
+  // The first group whose member list holds "," k ",", or -1.
+  int memberGroup(std::string_view k) const {
+    std::string needle = "," + std::string(k) + ",";
+    for (std::size_t g = 0; g < st_.groupInstr.size(); ++g) {
+      if (st_.groupInstr[g].find(needle) != std::string::npos) return static_cast<int>(g);
+    }
+    return -1;
+  }
+
+  // A member is a bottom part when the leading number of its id's text is any group's PART=.
+  bool isBottomPart(std::string_view k) const {
+    const double value = leadingNumber(k);
+    for (std::int16_t part : st_.groupPart) {
+      if (value == part) return true;
+    }
+    return false;
+  }
+
+  // Drops the score-part elements of every group member before its group's last, then writes
+  // the list and its end line.
+  void rewritePartList() {
+    std::vector<bool> removed(partList_.size(), false);
+    std::string k;
+    for (std::size_t i = 0; i < partList_.size(); ++i) {
+      const std::string& entry = partList_[i];
+      if (entry.find("<score-part id=") == std::string::npos) continue;
+      if (partNumber(entry, "<score-part id=", k) != IdStatus::Ok) continue;
+      const int g = memberGroup(k);
+      if (g < 0) continue;
+      const std::string& instr = st_.groupInstr[static_cast<std::size_t>(g)];
+      const std::size_t cut = std::to_string(st_.groupPart[static_cast<std::size_t>(g)]).size() + 1;
+      const std::string upper = cut > instr.size() ? "" : instr.substr(0, instr.size() - cut);
+      if (upper.find("," + k + ",") == std::string::npos) continue;
+      for (; i < partList_.size(); ++i) {
+        removed[i] = true;
+        if (partList_[i].find("</score-part>") != std::string::npos) break;
+      }
+    }
+    for (std::size_t i = 0; i < partList_.size(); ++i) {
+      if (!removed[i]) xmlio::writeXML(ctx_, partList_[i]);
+    }
+    partList_.clear();
+    xmlio::writeXML(ctx_, st_.xmlLine);
+  }
+
+  void takeParts() {
+    std::string pendingParts;
+    std::string k;
+    for (;;) {
+      readNonEmptyOrEnd(kPartEnd);
+      if (st_.xmlLine == "</score-partwise>") return;
+      if (st_.xmlLine.find(tab_ + "<part id=") == std::string::npos) {
+        lineError("Input sequence error. Expected <part id='Px'>. Run aborted");
+      }
+      switch (partNumber(st_.xmlLine, "<part id=", k)) {
+        case IdStatus::PMissing:
+          lineError("Input error. P missing in expected <part id='Px'>. Run aborted");
+        case IdStatus::NoClosingQuote:
+          lineError("Input error. Format error in <part id='Px'>. Run aborted");
+        case IdStatus::Ok:
+          break;
+      }
+      if (memberGroup(k) < 0) {
+        copyPart();
+      } else if (!isBottomPart(k)) {
+        pendingParts += k + ",";
+        savePart("QUILLBRAID_P" + k + ".TXT");
+      } else {
+        savePart(std::string(kBottomWorkFile));
+        merge::mergeAttributes(ctx_, pendingParts);
+        merge::mergePart(ctx_, pendingParts + k + ",");
+        pendingParts.clear();
+      }
+    }
+  }
+
+  // A part in no group goes to the output as it comes, without its empty lines.
+  void copyPart() {
+    xmlio::writeXML(ctx_, st_.xmlLine);
+    do {
+      readNonEmptyOrEnd(kPartEnd);
+      xmlio::writeXML(ctx_, st_.xmlLine);
+    } while (!isTabbed(st_.xmlLine, "</part>"));
+  }
+
+  // A member part goes to its work file whole, empty lines included.
+  void savePart(const std::string& name) {
+    const FileNo no = ctx_.files.freeFile();
+    if (!ctx_.files.open(no, name, platform::Mode::TextOut)) {
+      reportAndEnd(ctx_, "Failed to open workfile for output: " + name);
+    }
+    xmlio::writeLineOrEnd(ctx_, no, st_.xmlLine);
+    while (!isTabbed(st_.xmlLine, "</part>")) {
+      readOrEnd(kPartEnd);
+      xmlio::writeLineOrEnd(ctx_, no, st_.xmlLine);
+    }
+    xmlio::closeOrEnd(ctx_, no);
+  }
+
+  // Writes the end line, keeps the input as the backup and puts the result in its place. The
+  // result reaches inputPath through a temporary file and a rename, so inputPath never holds a
+  // partial result; a failed copy is not reported, but the exit status tells it.
+  void finish() {
+    xmlio::writeXML(ctx_, st_.xmlLine);
+    xmlio::closeOrEnd(ctx_, st_.outputFileNo);
+    static_cast<void>(ctx_.files.close(st_.inputFileNo));
+    platform::FileSystem& fs = ctx_.files.fileSystem();
+    static_cast<void>(fs.rename(st_.inputPath, st_.inputPath + "org", false));
+    const std::string temporary = st_.inputPath + ".QUILLBRAID.TMP";
+    if (fs.copy(kOutputName, temporary) && fs.rename(temporary, st_.inputPath, true)) {
+      platform::endRun(0);
+    }
+    static_cast<void>(fs.remove(temporary));
+    platform::endRun(1);
+  }
+
+  static constexpr std::string_view kPartEnd = "Reached end-of-file before </part>. Run aborted";
+
+  Context& ctx_;
+  RunState& st_;
+  std::string tab_;
+  std::int32_t perc_ = 0;
+  std::vector<std::string> partList_;
+  std::unique_ptr<platform::File> folderLock_;
+};
+
+}  // namespace
+
+void scorePass(Context& ctx) { ScorePass(ctx).run(); }
+
+}  // namespace app
