@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <limits>
 #include <string>
 
 #include "platform/checked.h"
@@ -66,26 +67,28 @@ bool isAllDigits(std::string_view text) {
 }
 
 double leadingNumber(std::string_view text) {
+  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
   std::size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  const std::size_t start = i;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
-  const auto digits = [&] {
-    const std::size_t from = i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
-    return i > from;
-  };
-  bool any = digits();
-  if (i + 1 < text.size() && text[i] == '.' && text[i + 1] >= '0' && text[i + 1] <= '9') {
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+    negative = text[i] == '-';
     ++i;
-    any = digits() || any;
   }
-  if (!any) return 0;
-  // from_chars takes no "+" sign.
-  const std::size_t from = text[start] == '+' ? start + 1 : start;
-  double value = 0;
-  std::from_chars(text.data() + from, text.data() + i, value);
-  return value;
+  const std::size_t start = i;
+  while (i < text.size() && isDigit(text[i])) ++i;
+  if (i == start) return 0.0;
+  if (i + 1 < text.size() && text[i] == '.' && isDigit(text[i + 1])) {
+    ++i;
+    while (i < text.size() && isDigit(text[i])) ++i;
+  }
+  // from_chars, unlike strtod, ignores the locale, so a decimal point is always '.'.
+  double value = 0.0;
+  const auto [end, ec] =
+      std::from_chars(text.data() + start, text.data() + i, value, std::chars_format::fixed);
+  static_cast<void>(end);
+  if (ec == std::errc::result_out_of_range) value = std::numeric_limits<double>::infinity();
+  return negative ? -value : value;
 }
 
 bool fileExists(Context& ctx, std::string_view path) {

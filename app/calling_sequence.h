@@ -15,7 +15,8 @@ void readCallingSequence(Context& ctx, std::string_view argumentString);
 bool isAllDigits(std::string_view text);
 
 // The value of the decimal number at the start of `text`: blanks and tabs skipped, an optional
-// sign, digits, an optional "." with digits; 0 when no digit comes.
+// sign, digits, an optional "." with digits; 0 when no digit comes first; infinite past double's
+// range.
 double leadingNumber(std::string_view text);
 
 // True when `path` opens as an existing file for reading. Two backslashes in a row anywhere

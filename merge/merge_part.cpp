@@ -1,16 +1,15 @@
 #include "merge/merge_part.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
+#include "app/calling_sequence.h"
 #include "merge/merge_attributes.h"
 #include "platform/checked.h"
 #include "xmlio/line_writer.h"
@@ -22,34 +21,6 @@ using platform::FileNo;
 
 bool contains(std::string_view line, std::string_view text) {
   return line.find(text) != std::string_view::npos;
-}
-
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-// The number at the front of `text`: blanks and tabs skipped, an optional sign, digits and an
-// optional fraction. Text without leading digits counts as 0.
-double leadingNumber(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  const std::size_t start = i;
-  while (i < text.size() && isDigit(text[i])) ++i;
-  if (i == start) return 0.0;
-  if (i + 1 < text.size() && text[i] == '.' && isDigit(text[i + 1])) {
-    ++i;
-    while (i < text.size() && isDigit(text[i])) ++i;
-  }
-  // from_chars, unlike strtod, ignores the locale, so a decimal point is always '.'.
-  double value = 0.0;
-  const auto [end, ec] =
-      std::from_chars(text.data() + start, text.data() + i, value, std::chars_format::fixed);
-  static_cast<void>(end);
-  if (ec != std::errc{}) throw platform::ArithmeticOverflow{};
-  return negative ? -value : value;
 }
 
 // Rounds half to even (the default rounding mode) and narrows to 32 bits, checked.
@@ -263,7 +234,7 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
   std::string_view text = line.substr(line.find(kOpen) + kOpen.size());
   text = text.size() < kClose.size() ? std::string_view{}
                                      : text.substr(0, text.size() - kClose.size());
-  const double value = leadingNumber(text);
+  const double value = app::leadingNumber(text);
   Staff& staff = staves_[k - 1];
   if (kind_ == 'n') {
     staff.total = roundedInt32(staff.total + value);
@@ -280,7 +251,7 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
 void GroupMerge::applyVoice(std::size_t k) {
   constexpr std::string_view kOpen = "<voice>";
   const std::string_view rest = std::string_view(line_).substr(line_.find(kOpen) + kOpen.size());
-  const std::int32_t v = roundedInt32(leadingNumber(rest));
+  const std::int32_t v = roundedInt32(app::leadingNumber(rest));
   if (k < n_) highestVoice_ = std::max(highestVoice_, v);
   // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
   if (k == 1 && n_ > 1) return;
