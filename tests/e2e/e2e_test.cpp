@@ -115,7 +115,7 @@ struct GroupCase {
   const char* name;
   std::vector<PartSpec> parts;
   std::string groups;
-  std::vector<std::string> mergedAway;  // parts whose entries and parts disappear
+  std::vector<std::string> mergedAway;              // parts whose entries and parts disappear
   std::vector<std::pair<std::string, int>> merged;  // bottom part and its staff count
 };
 
@@ -126,7 +126,11 @@ TEST(EndToEnd, GroupsBecomeMultiStaffParts) {
        "STAVESUP=1,PART=4,INSTR=,3,4,/",
        {"3"},
        {{"4", 2}}},
-      {"a group of 3", {{"1", 2, 2}, {"2", 2}, {"3", 2, 2, false, true}}, "STAVESUP=2,PART=3,INSTR=,1,2,3,/", {"1", "2"}, {{"3", 3}}},
+      {"a group of 3",
+       {{"1", 2, 2}, {"2", 2}, {"3", 2, 2, false, true}},
+       "STAVESUP=2,PART=3,INSTR=,1,2,3,/",
+       {"1", "2"},
+       {{"3", 3}}},
       {"two groups",
        {{"1"}, {"2", 2, 2}, {"3", 2, 1, false, true}, {"4"}, {"5"}, {"6", 2, 1, false, true}},
        "STAVESUP=1,PART=3,INSTR=,2,3,/STAVESUP=1,PART=6,INSTR=,5,6,/",
@@ -158,8 +162,7 @@ TEST(EndToEnd, GroupsBecomeMultiStaffParts) {
       for (int s = 1; s <= staves; ++s) {
         EXPECT_NE(part.find("\t\t\t\t<clef number=\"" + std::to_string(s) + "\">"),
                   std::string::npos);
-        EXPECT_NE(part.find("\t\t\t\t<staff>" + std::to_string(s) + "</staff>"),
-                  std::string::npos);
+        EXPECT_NE(part.find("\t\t\t\t<staff>" + std::to_string(s) + "</staff>"), std::string::npos);
       }
       EXPECT_NE(part.find("<!--=== above measure duration1 is 6 ===-->"), std::string::npos);
     }
@@ -191,8 +194,9 @@ TEST(EndToEnd, FailuresReportAndLeaveTheInputUntouched) {
        records({"Reached end-of-file before </part-list>. Run aborted"})},
       {"no score end", good.substr(0, good.find("</score-partwise>")), "", "",
        records({"Reached end-of-file before </part>. Run aborted"})},
-      {"a comment between parts", replaced("\t<part id=\"P2\">", "<!-- x -->\r\n\t<part id=\"P2\">"),
-       "", "", records({"<!-- x -->\r\nInput sequence error. Expected <part id='Px'>. Run aborted"})},
+      {"a comment between parts",
+       replaced("\t<part id=\"P2\">", "<!-- x -->\r\n\t<part id=\"P2\">"), "", "",
+       records({"<!-- x -->\r\nInput sequence error. Expected <part id='Px'>. Run aborted"})},
       {"an id without P", replaced("\t<part id=\"P2\">", "\t<part id=\"Q2\">"), "", "",
        records({"\t<part id=\"Q2\">\r\nInput error. P missing in expected <part id='Px'>. Run "
                 "aborted"})},
@@ -204,8 +208,7 @@ TEST(EndToEnd, FailuresReportAndLeaveTheInputUntouched) {
        "QUILLBRAID_NEW.TXT", records({"Failed to open workfile for output: QUILLBRAID_NEW.TXT"})},
       {"output cannot be created", good, "", "QUILLBRAID.XML", records({"Output file open error"})},
       {"a member named P04 is looked for as P4", replaced("P2", "P04"),
-       "STAVESUP=1,PART=3,INSTR=,04,3,/", "",
-       records({"Failed to open file QUILLBRAID_P4.TXT"})},
+       "STAVESUP=1,PART=3,INSTR=,04,3,/", "", records({"Failed to open file QUILLBRAID_P4.TXT"})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -241,8 +244,9 @@ TEST(EndToEnd, QuestionsAreAnsweredOnStandardInput) {
     ws.put("score.xml", lfOnly);
     const Outcome outcome = runProgram(ws, kFile, "\n");
     EXPECT_EQ(outcome.status, 1);
-    EXPECT_EQ(outcome.records, records({question}) + "[Y/n] " +
-                                   records({"Reached end-of-file before <part-list>. Run aborted"}));
+    EXPECT_EQ(outcome.records,
+              records({question}) + "[Y/n] " +
+                  records({"Reached end-of-file before <part-list>. Run aborted"}));
     EXPECT_EQ(ws.get("KESTRINBAY.WRK"),
               "<?xml version=\"1.0\"?>\r\n<score-partwise>\r\n</score-partwise>\r\n");
     EXPECT_EQ(ws.get("score.xml"), lfOnly);

@@ -86,8 +86,7 @@ std::vector<std::string> commandWords(const std::string& argumentString) {
 Outcome runProgram(const Workspace& ws, const std::string& argumentString,
                    const std::string& answers, std::chrono::seconds timeout) {
   int in[2], out[2], err[2];
-  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 ||
-      ::pipe2(err, O_CLOEXEC) != 0) {
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
   posix_spawn_file_actions_t actions;

@@ -27,7 +27,7 @@ class Workspace {
 };
 
 struct Outcome {
-  int status = -1;  // exit status, or -1 when it had to be killed
+  int status = -1;      // exit status, or -1 when it had to be killed
   std::string records;  // standard error
   std::string output;   // standard output
 };

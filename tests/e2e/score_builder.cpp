@@ -81,7 +81,10 @@ std::string buildScore(const std::vector<PartSpec>& parts) {
         w.line(3, "</direction>");
       }
       const int octave = p.bass ? 3 : 4;
-      note(w, "C", octave, 2, 1, false, m == 1 ? "Gr\xC3\xBC\xC3\x9F" "e" : "");
+      note(w, "C", octave, 2, 1, false,
+           m == 1 ? "Gr\xC3\xBC\xC3\x9F"
+                    "e"
+                  : "");
       note(w, "E", octave, 2, 1, true);
       if (p.clefChange && m % 2 == 0) {
         w.line(3, "<attributes>");
@@ -128,7 +131,8 @@ std::string encode(const std::string& utf8, const std::string& encoding) {
     const auto c = static_cast<unsigned char>(utf8[i]);
     const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
     std::uint32_t cp = len == 1 ? c : len == 2 ? c & 0x1Fu : len == 3 ? c & 0x0Fu : c & 0x07u;
-    for (std::size_t k = 1; k < len; ++k) cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
+    for (std::size_t k = 1; k < len; ++k)
+      cp = cp << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3Fu);
     if (cp >= 0x10000) {
       unit(0xD800 + ((cp - 0x10000) >> 10));
       unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
@@ -147,10 +151,12 @@ std::string decode(const std::string& bytes) {
   if (!le && !be) return bytes;
   std::string out;
   for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-    const auto a = static_cast<unsigned char>(bytes[i]), b = static_cast<unsigned char>(bytes[i + 1]);
+    const auto a = static_cast<unsigned char>(bytes[i]),
+               b = static_cast<unsigned char>(bytes[i + 1]);
     std::uint32_t u = le ? (b << 8u | a) : (a << 8u | b);
     if (u >= 0xD800 && u < 0xDC00 && i + 3 < bytes.size()) {
-      const auto c = static_cast<unsigned char>(bytes[i + 2]), d = static_cast<unsigned char>(bytes[i + 3]);
+      const auto c = static_cast<unsigned char>(bytes[i + 2]),
+                 d = static_cast<unsigned char>(bytes[i + 3]);
       const std::uint32_t low = le ? (d << 8u | c) : (c << 8u | d);
       u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
       i += 2;

@@ -7,11 +7,11 @@ namespace e2e {
 
 // A single-staff part as the converter writes it.
 struct PartSpec {
-  std::string id;       // the text after "P" in the id
+  std::string id;  // the text after "P" in the id
   int measures = 2;
-  int voices = 1;       // 2: a second voice behind a backup in every measure
+  int voices = 1;  // 2: a second voice behind a backup in every measure
   bool clefChange = false;
-  bool bass = false;    // F clef instead of G
+  bool bass = false;  // F clef instead of G
 };
 
 // A score-partwise text in the converter's layout (one element per line, a tab per level, CR LF,

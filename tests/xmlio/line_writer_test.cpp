@@ -34,15 +34,25 @@ TEST(LineWriter, BytesPerEncoding) {
     std::string bytes;
   };
   const Case cases[] = {
-      {"UTF-16LE: mark once, units, CR LF units", "UTF-16LE", {"ab", ""},
-       "\xFF\xFE" "a\0b\0\r\0\n\0\r\0\n\0"s},
-      {"UTF-16LE: sequences become their units", "UTF-16LE",
+      {"UTF-16LE: mark once, units, CR LF units",
+       "UTF-16LE",
+       {"ab", ""},
+       "\xFF\xFE"
+       "a\0b\0\r\0\n\0\r\0\n\0"s},
+      {"UTF-16LE: sequences become their units",
+       "UTF-16LE",
        {"\xC3\xA9\xE2\x82\xAC\xF0\x9D\x84\x9E\xED\xA0\xB4\xED\xB4\x9E"},
        "\xFF\xFE\xE9\0\xAC\x20\x34\xD8\x1E\xDD\x34\xD8\x1E\xDD\r\0\n\0"s},
-      {"UTF-16LE: a byte that begins no sequence is widened", "UTF-16LE",
-       {"\xC3x\xFF\xE0\x80\x80"}, "\xFF\xFE\xC3\0x\0\xFF\0\xE0\0\x80\0\x80\0\r\0\n\0"s},
-      {"UTF-8: as it stands", "UTF-8", {"\ta", "", "\xEF\xBB\xBF\xC3"}, "\ta\r\n\r\n\xEF\xBB\xBF\xC3\r\n"},
-      {"UTF-16BE: UTF-8 with surrogate pairs joined", "UTF-16BE",
+      {"UTF-16LE: a byte that begins no sequence is widened",
+       "UTF-16LE",
+       {"\xC3x\xFF\xE0\x80\x80"},
+       "\xFF\xFE\xC3\0x\0\xFF\0\xE0\0\x80\0\x80\0\r\0\n\0"s},
+      {"UTF-8: as it stands",
+       "UTF-8",
+       {"\ta", "", "\xEF\xBB\xBF\xC3"},
+       "\ta\r\n\r\n\xEF\xBB\xBF\xC3\r\n"},
+      {"UTF-16BE: UTF-8 with surrogate pairs joined",
+       "UTF-16BE",
        {"\xC3\xA9", "x\xED\xA0\xB4\xED\xB4\x9Ey", "\xED\xB4\x9E\xED\xA0\xB4"},
        "\xC3\xA9\r\nx\xF0\x9D\x84\x9Ey\r\n\xED\xB4\x9E\xED\xA0\xB4\r\n"},
   };
@@ -95,7 +105,8 @@ std::string units(const std::u16string& text, bool bigEndian) {
 }
 
 TEST(LineWriter, UTF16LEScoreKeepsEveryUnit) {
-  const std::u16string text = u"<?xml?>\r\n\t<text>Gr\u00FC\u00DFe \u97F3\u697D \U0001D11E \u20AC</text>\r\n";
+  const std::u16string text =
+      u"<?xml?>\r\n\t<text>Gr\u00FC\u00DFe \u97F3\u697D \U0001D11E \u20AC</text>\r\n";
   EXPECT_EQ(hex(roundTrip("UTF-16LE", units(text, false))), hex(units(text, false)));
 }
 
