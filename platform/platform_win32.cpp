@@ -1,3 +1,7 @@
+// The wide API throughout: text is converted to UTF-16 at this boundary, never to a code page.
+#ifndef UNICODE
+#define UNICODE
+#endif
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -11,6 +15,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -28,9 +33,7 @@ constexpr int kMainClientHeight = 213;
 // ReadFile and WriteFile take 32-bit counts; larger blocks go through in pieces of this size.
 constexpr std::size_t kMaxIOChunk = std::size_t{1} << 30;
 
-int intLength(std::size_t size) {
-  return checkedNarrow<int>(static_cast<std::int64_t>(size));
-}
+int intLength(std::size_t size) { return checkedNarrow<int>(static_cast<std::int64_t>(size)); }
 
 // Text inside the program is UTF-8; the system's wide API takes UTF-16. Invalid UTF-8 becomes
 // U+FFFD rather than failing, so a box can always show a line read from a damaged file.
@@ -63,8 +66,8 @@ std::string systemText(DWORD code) {
     LocalFree(buffer);
   }
   // The system's texts end in CR LF, sometimes after a blank; a box adds its own line breaks.
-  while (!text.empty() &&
-         (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '\t')) {
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' ||
+                           text.back() == '\t')) {
     text.pop_back();
   }
   if (text.empty()) text = "System error " + std::to_string(code);
@@ -163,27 +166,11 @@ class Win32FileSystem : public FileSystem {
            fail();
   }
 
-  // The copy goes to a new file beside the target, which a replacing rename then puts in place:
-  // a copy that fails half-way never leaves the target holding part of the result.
   bool copy(std::string_view from, std::string_view to) override {
-    const std::wstring target = widen(to);
-    const std::size_t cut = target.find_last_of(L"\\/");
-    const std::wstring folder = cut == std::wstring::npos ? L"." : target.substr(0, cut + 1);
-    wchar_t temp[MAX_PATH + 1] = {};
-    if (GetTempFileNameW(folder.c_str(), L"qb", 0, temp) == 0) return fail();
-    if (CopyFileW(widen(from).c_str(), temp, FALSE) &&
-        MoveFileExW(temp, target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-      return true;
-    }
-    fail();
-    // The failure reported is the copy's or the rename's, not that of this clean-up.
-    DeleteFileW(temp);
-    return false;
+    return CopyFileW(widen(from).c_str(), widen(to).c_str(), FALSE) || fail();
   }
 
-  bool remove(std::string_view path) override {
-    return DeleteFileW(widen(path).c_str()) || fail();
-  }
+  bool remove(std::string_view path) override { return DeleteFileW(widen(path).c_str()) || fail(); }
 };
 
 bool Win32File::fail() { return fs_.fail(); }
@@ -262,8 +249,8 @@ class Win32Dialogs : public Dialogs {
   }
 };
 
-// The main window exists, hidden, for the whole run, so that the window system has a window to
-// deliver the process's events to; it is shown only when the start-up routine returns.
+// Created hidden when the run starts, as the program's one window; only the return of the
+// start-up routine shows it.
 HWND createMainWindow() {
   // The window is sized for the screen's real dpi below, so the system must not scale it again.
   SetProcessDPIAware();
@@ -344,8 +331,10 @@ bool consoleDialogsRequested() {
 RealPlatform makeRealPlatform() {
   if (consoleDialogsRequested()) {
     // The records must be the same bytes as on POSIX: text mode would add a CR before each LF.
-    _setmode(_fileno(stderr), _O_BINARY);
-    _setmode(_fileno(stdin), _O_BINARY);
+    // A program of the GUI subsystem may have been started without standard handles, and some C
+    // runtimes abort on _setmode of a stream that has none.
+    if (_fileno(stderr) >= 0) _setmode(_fileno(stderr), _O_BINARY);
+    if (_fileno(stdin) >= 0) _setmode(_fileno(stdin), _O_BINARY);
     return RealPlatform{std::make_unique<Win32FileSystem>(),
                         std::make_unique<ConsoleDialogs>(stderr, stdin),
                         std::make_unique<ConsoleProcess>(stdin)};

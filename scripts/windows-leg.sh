@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The Windows leg of the tests: cross-builds quillbraid.exe with MinGW-w64 in build/win, then runs
+# under wine, on its null display driver (no X server needed): the unit tests, the end-to-end
+# suite (the Linux build's e2e_tests, driving the .exe through the console seam) and the smoke
+# tests with real message boxes and the main window.
+#
+#   scripts/windows-leg.sh [PATH_TO_E2E_TESTS]
+#
+# QB_WIN_BUILD_DIR overrides the build folder (the wine prefix lives inside it).
+#
+# Installs g++-mingw-w64-x86-64-posix and wine when missing and running as root; when they cannot
+# be had, prints "Windows leg skipped: ..." and exits 0. Exits non-zero when a test fails.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QB_WIN_BUILD_DIR:-$root/build/win}
+e2e=${1:-}
+started=$SECONDS
+
+skip() {
+  echo "Windows leg skipped: $*"
+  exit 0
+}
+stage() { echo "== windows leg: $* ($((SECONDS - started)) s)"; }
+
+# --- Tools -------------------------------------------------------------------------------------
+missing=()
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || missing+=(g++-mingw-w64-x86-64-posix)
+{ command -v wine && command -v wineserver; } >/dev/null || missing+=(wine wine64)
+if [ ${#missing[@]} -gt 0 ]; then
+  [ "$(id -u)" = 0 ] || skip "${missing[*]} not installed, and installing needs root"
+  command -v apt-get >/dev/null || skip "${missing[*]} not installed, and there is no apt-get"
+  stage "installing ${missing[*]}"
+  log=$(mktemp)
+  if ! { timeout 300 apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive timeout 600 apt-get install -y -qq --no-install-recommends \
+      "${missing[@]}"; } </dev/null >"$log" 2>&1; then
+    tail -n 5 "$log"
+    rm -f "$log"
+    skip "could not install ${missing[*]}"
+  fi
+  rm -f "$log"
+fi
+command -v cmake >/dev/null || skip "cmake not installed"
+
+# --- Cross-build -------------------------------------------------------------------------------
+stage "cross-building in $build"
+mkdir -p "$build"
+generator=()
+# A configured folder keeps its generator; a new one takes Ninja where it is installed.
+[ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S "$root" -B "$build" "${generator[@]}" \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release -DQB_WERROR=ON </dev/null >"$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; echo "Windows leg FAILED: configure"; exit 1; }
+cmake --build "$build" -j"$(nproc)" </dev/null ||
+  { echo "Windows leg FAILED: build"; exit 1; }
+
+# --- wine: a prefix of our own inside the build folder, with the null display driver ----------
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+unset DISPLAY WAYLAND_DISPLAY QUILLBRAID_DIALOGS
+trap 'timeout 30 wineserver -k </dev/null >/dev/null 2>&1' EXIT
+# The marker is written last, so a prefix left half-made by an interrupted run is made anew.
+if [ ! -f "$WINEPREFIX/.quillbraid-null-driver" ]; then
+  stage "creating the wine prefix"
+  rm -rf "$WINEPREFIX"
+  if ! { timeout 300 wineboot -i && timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' \
+    /v Graphics /d null /f; } </dev/null >/dev/null 2>&1; then
+    echo "Windows leg FAILED: wine prefix"
+    exit 1
+  fi
+  # The driver is chosen when the session starts: end this one so the next uses the value.
+  timeout 60 wineserver -k </dev/null >/dev/null 2>&1
+  timeout 60 wineserver -w </dev/null >/dev/null 2>&1
+  touch "$WINEPREFIX/.quillbraid-null-driver"
+fi
+# One session for all tests, started with its output detached: the session's processes keep the
+# standard error of the call that started them open, and a reader waiting for its end would hang.
+timeout 60 wineserver -p </dev/null >/dev/null 2>&1
+timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
+
+failures=()
+
+stage "unit tests under wine"
+(cd "$build" && timeout 600 ctest --output-on-failure -j"$(nproc)" </dev/null) ||
+  failures+=("unit tests")
+
+if [ -n "$e2e" ]; then
+  stage "end-to-end suite under wine"
+  QB_PROGRAM=$build/quillbraid.exe QB_LAUNCHER=$root/tests/windows/wine-launch.sh \
+    QUILLBRAID_DIALOGS=console timeout 900 "$e2e" </dev/null || failures+=("end-to-end suite")
+else
+  echo "windows leg: no e2e_tests binary given, end-to-end suite not run"
+fi
+
+stage "smoke tests (message boxes, main window, command line)"
+timeout 600 bash "$root/tests/windows/smoke.sh" "$build" </dev/null || failures+=("smoke tests")
+
+stage "done"
+if [ ${#failures[@]} -gt 0 ]; then
+  echo "Windows leg FAILED: ${failures[*]}"
+  exit 1
+fi
+echo "Windows leg passed"
