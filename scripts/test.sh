@@ -24,6 +24,9 @@ cmake --build build/sanitize -j "$jobs"
   ctest --output-on-failure -j "$jobs" --timeout 900 </dev/null)
 
 echo "== formatting"
-find app xmlio merge platform tests bench -name '*.cpp' -o -name '*.h' | sort |
+find app xmlio merge platform tests bench fuzz -name '*.cpp' -o -name '*.h' | sort |
   xargs clang-format --dry-run --Werror
 echo "formatting clean"
+
+echo "== Windows: cross-built, tested under wine"
+scripts/windows-leg.sh "$PWD/build/test/tests/e2e_tests"

@@ -279,16 +279,24 @@ TEST(EndToEnd, ASecondRunKeepsTheFirstBackup) {
   EXPECT_NE(ws.get("score.xml").find("<measure number=\"3\">"), std::string::npos);
 }
 
-TEST(EndToEnd, BackslashesInThePathNameFolders) {
-  Workspace ws;
-  const std::string input = buildScore({{"1"}, {"2"}});
-  ws.put("My Scores/song.xml", input);
-  const Outcome outcome =
-      runProgram(ws, "CALLEDBY=ORVANTIDE,FILE=My Scores\\song.xml/STAVESUP=1,PART=2,INSTR=,1,2,/");
-  EXPECT_EQ(outcome.status, 0);
-  EXPECT_EQ(outcome.records, "");
-  EXPECT_EQ(ws.get("My Scores/song.xmlorg"), input);
-  EXPECT_EQ(ws.get("My Scores/song.xml"), ws.get("QUILLBRAID.XML"));
+TEST(EndToEnd, PathsWithFoldersBlanksAndNonASCIINames) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"My Scores\\song.xml", "My Scores/song.xml"},
+      {"Z\xC3\xBCrich \xE2\x80\x93 na\xC3\xAFve\\\xE9\x9F\xB3 \xE2\x9C\x93.xml",
+       "Z\xC3\xBCrich \xE2\x80\x93 na\xC3\xAFve/\xE9\x9F\xB3 \xE2\x9C\x93.xml"},
+  };
+  for (const auto& [given, stored] : cases) {
+    SCOPED_TRACE(stored);
+    Workspace ws;
+    const std::string input = buildScore({{"1"}, {"2"}});
+    ws.put(stored, input);
+    const Outcome outcome =
+        runProgram(ws, "CALLEDBY=ORVANTIDE,FILE=" + given + "/STAVESUP=1,PART=2,INSTR=,1,2,/");
+    EXPECT_EQ(outcome.status, 0);
+    EXPECT_EQ(outcome.records, "");
+    EXPECT_EQ(ws.get(stored + "org"), input);
+    EXPECT_EQ(ws.get(stored), ws.get("QUILLBRAID.XML"));
+  }
 }
 
 }  // namespace
