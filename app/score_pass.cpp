@@ -1,5 +1,6 @@
 #include "app/score_pass.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,11 +38,35 @@ IdStatus partNumber(std::string_view line, std::string_view tag, std::string& k)
   return IdStatus::Ok;
 }
 
+std::string upperCase(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return upper;
+}
+
+// True when `path` names a file that the run empties while it still reads the score: the output or
+// a work file in the current folder. Case is ignored, as it is on the system the converter runs on.
+bool isOwnFile(std::string_view path) {
+  const std::size_t slash = path.find_last_of("\\/");
+  const std::string name =
+      upperCase(slash == std::string_view::npos ? path : path.substr(slash + 1));
+  std::string_view folder = slash == std::string_view::npos ? "" : path.substr(0, slash + 1);
+  while (folder.starts_with(".\\") || folder.starts_with("./")) folder.remove_prefix(2);
+  if (!folder.empty()) return false;
+  return name == kOutputName || (name.starts_with("QUILLBRAID_") && name.ends_with(".TXT"));
+}
+
 class ScorePass {
  public:
   explicit ScorePass(Context& ctx) : ctx_(ctx), st_(ctx.state) {}
 
   void run() {
+    if (isOwnFile(st_.inputPath)) {
+      reportAndEnd(
+          ctx_, "Input file is a file that Quillbraid writes: " + st_.inputPath + ". Run aborted");
+    }
     st_.outputRecordCount = 0;
     xmlio::establishEncoding(ctx_);
     platform::Bool16 failed = platform::kFalse;
@@ -221,7 +246,13 @@ class ScorePass {
     xmlio::closeOrEnd(ctx_, st_.outputFileNo);
     static_cast<void>(ctx_.files.close(st_.inputFileNo));
     platform::FileSystem& fs = ctx_.files.fileSystem();
-    static_cast<void>(fs.rename(st_.inputPath, st_.inputPath + "org", false));
+    const std::string backup = st_.inputPath + "org";
+    if (!fs.rename(st_.inputPath, backup, false)) {
+      // A backup left by an earlier run is kept and the input overwritten. Without any backup the
+      // input is the only copy of the score, so it must stay untouched.
+      std::uint64_t ignored = 0;
+      if (!fs.length(backup, ignored)) platform::endRun(1);
+    }
     const std::string temporary = st_.inputPath + ".QUILLBRAID.TMP";
     if (fs.copy(kOutputName, temporary) && fs.rename(temporary, st_.inputPath, true)) {
       platform::endRun(0);

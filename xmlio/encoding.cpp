@@ -14,6 +14,7 @@ using platform::Mode;
 using platform::ReadStatus;
 
 constexpr std::size_t kProbeSize = 1000;
+constexpr std::string_view kRepairCopy = "KESTRINBAY.WRK";
 using Probe = std::array<unsigned char, kProbeSize>;
 
 bool startsWith(const Probe& probe, std::string_view bytes) {
@@ -37,8 +38,15 @@ void writeRepairCopy(app::Context& ctx) {
   }
   const auto slash = st.inputPath.rfind('\\');
   const std::string folder = slash == std::string::npos ? "" : st.inputPath.substr(0, slash + 1);
+  // A repaired score run again still carries the copy's name; writing the copy would empty it.
+  std::string name = st.inputPath.substr(folder.size());
+  for (char& c : name) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+  if (name == kRepairCopy) {
+    app::reportAndEnd(
+        ctx, "Failed to create workfile\r\nIt would replace the input file " + st.inputPath);
+  }
   const platform::FileNo out = ctx.files.freeFile();
-  if (!ctx.files.open(out, folder + "KESTRINBAY.WRK", Mode::TextOut)) {
+  if (!ctx.files.open(out, folder + std::string(kRepairCopy), Mode::TextOut)) {
     app::reportAndEnd(ctx, "Failed to create workfile");
   }
 

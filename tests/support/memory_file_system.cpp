@@ -59,6 +59,7 @@ void MemoryFileSystem::failOn(Op op, std::string path, int code) {
 
 bool MemoryFileSystem::allow(Op op, std::string_view path) {
   ++operations_;
+  log_.push_back(Operation{op, std::string(path)});
   int code = 0;
   if (operations_ == failAt_) code = failCode_;
   for (const auto& key :

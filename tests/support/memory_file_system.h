@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -30,6 +31,12 @@ class MemoryFileSystem : public platform::FileSystem {
     failCode_ = code;
   }
   [[nodiscard]] std::int64_t operations() const { return operations_; }
+  // Every operation so far, in order: entry n - 1 is operation n.
+  struct Operation {
+    Op op;
+    std::string path;
+  };
+  const std::vector<Operation>& log() const { return log_; }
 
   std::unique_ptr<platform::File> open(std::string_view path, platform::Access access) override;
   bool length(std::string_view path, std::uint64_t& bytes) override;
@@ -45,6 +52,7 @@ class MemoryFileSystem : public platform::FileSystem {
   std::map<std::string, std::string> files_;
   std::map<std::pair<Op, std::string>, int> failures_;
   std::int64_t operations_ = 0;
+  std::vector<Operation> log_;
   std::int64_t failAt_ = 0;
   int failCode_ = 5;
 };

@@ -150,6 +150,20 @@ TEST(Encoding, ACRLFFileWithoutCRInItsProbeGetsCRCRLF) {
       << "a path without a backslash puts the copy in the current folder";
 }
 
+TEST(Encoding, TheRepairCopyNeverReplacesItsOwnInput) {
+  TestRun run;
+  run.dialogs.answer(kAnswerYes);
+  const std::string input = "<?xml?>\n<a/>\n";
+  run.fs.put("scores\\kestrinbay.wrk", input);
+  run.ctx.state.inputPath = "scores\\kestrinbay.wrk";
+  EXPECT_THROW(xmlio::establishEncoding(run.ctx), platform::RunEnded);
+  EXPECT_EQ(run.dialogs.shown().back(),
+            (Box{"Failed to create workfile\r\nIt would replace the input file "
+                 "scores\\kestrinbay.wrk",
+                 platform::kBoxStop}));
+  EXPECT_EQ(run.fs.get("scores\\kestrinbay.wrk"), input);
+}
+
 TEST(Encoding, OpenFailuresAreReported) {
   struct OpenCase {
     std::string failPath;
