@@ -29,5 +29,8 @@ find app xmlio merge platform tests bench $(ls -d fuzz 2>/dev/null) -name '*.cpp
   xargs clang-format --dry-run --Werror
 echo "formatting clean"
 
+echo "== fuzzing: every target for 20 s"
+scripts/fuzz.sh 20
+
 echo "== Windows: cross-built, tested under wine"
 scripts/windows-leg.sh "$PWD/build/test/tests/e2e_tests"
