@@ -9,13 +9,26 @@ struct FileTable::OpenFile {
   std::unique_ptr<File> file;
   std::string name;
   Mode mode = Mode::TextIn;
-  std::vector<char> in;        // input block
-  std::uint64_t inOffset = 0;  // file offset of in[0]
+  // The input block or the pending output, blockSize bytes. Left uninitialised: every byte is
+  // written before it is read, and untouched pages of a large block cost no memory.
+  std::unique_ptr<char[]> block;
+  std::uint64_t inOffset = 0;  // file offset of block[0]
   std::size_t begin = 0;       // current position within the block
-  std::size_t end = 0;         // valid bytes in the block
+  std::size_t end = 0;         // valid input bytes in the block
   bool shortRead = false;      // the last fill reached the end of the file
-  std::string out;             // pending output
+  std::size_t used = 0;        // pending output bytes
 };
+
+namespace {
+
+[[noreturn]] void notOpen() { throw std::logic_error("file number not open"); }
+
+// An empty view may carry a null pointer, which memcpy must not be given even for no bytes.
+void copyBytes(char* to, const char* from, std::size_t size) {
+  if (size != 0) std::memcpy(to, from, size);
+}
+
+}  // namespace
 
 FileTable::FileTable(FileSystem& fs, std::size_t blockSize)
     : fs_(fs), blockSize_(blockSize == 0 ? 1 : blockSize) {}
@@ -33,14 +46,20 @@ bool FileTable::isOpen(FileNo no) const {
   return no >= 1 && static_cast<std::size_t>(no) <= files_.size() && files_[no - 1] != nullptr;
 }
 
+// Every line read or written passes here, so the check is kept to one comparison and a test:
+// a number below 1 wraps around to an index past the end.
 FileTable::OpenFile& FileTable::entry(FileNo no) {
-  if (!isOpen(no)) throw std::logic_error("file number not open");
-  return *files_[no - 1];
+  const std::size_t index = static_cast<std::size_t>(no) - 1;
+  if (index >= files_.size() || !files_[index]) [[unlikely]]
+    notOpen();
+  return *files_[index];
 }
 
 const FileTable::OpenFile& FileTable::entry(FileNo no) const {
-  if (!isOpen(no)) throw std::logic_error("file number not open");
-  return *files_[no - 1];
+  const std::size_t index = static_cast<std::size_t>(no) - 1;
+  if (index >= files_.size() || !files_[index]) [[unlikely]]
+    notOpen();
+  return *files_[index];
 }
 
 const std::string& FileTable::name(FileNo no) const { return entry(no).name; }
@@ -54,11 +73,7 @@ bool FileTable::open(FileNo no, std::string_view path, Mode mode) {
   f->file = std::move(file);
   f->name = std::string(path);
   f->mode = mode;
-  if (mode == Mode::TextOut) {
-    f->out.reserve(blockSize_);
-  } else {
-    f->in.resize(blockSize_);
-  }
+  f->block = std::make_unique_for_overwrite<char[]>(blockSize_);
   if (static_cast<std::size_t>(no) > files_.size()) files_.resize(static_cast<std::size_t>(no));
   files_[no - 1] = std::move(f);
   return true;
@@ -97,9 +112,9 @@ ReadStatus FileTable::fill(OpenFile& f, std::uint64_t offset) {
   f.inOffset = offset;
   f.begin = 0;
   f.end = 0;
-  if (!f.file->readAt(offset, f.in.data(), f.in.size(), got)) return ReadStatus::Failed;
+  if (!f.file->readAt(offset, f.block.get(), blockSize_, got)) return ReadStatus::Failed;
   f.end = got;
-  f.shortRead = got < f.in.size();
+  f.shortRead = got < blockSize_;
   return got == 0 ? ReadStatus::End : ReadStatus::Ok;
 }
 
@@ -112,7 +127,32 @@ ReadStatus FileTable::next(OpenFile& f) {
   return fill(f, f.inOffset + f.end);
 }
 
+bool FileTable::takeBufferedLine(OpenFile& f, std::string_view& line) {
+  const char* const start = f.block.get() + f.begin;
+  const auto* cr = static_cast<const char*>(std::memchr(start, '\r', f.end - f.begin));
+  // A CR in the block's last byte needs the next block to tell whether an LF belongs to it.
+  if (cr == nullptr || cr + 1 == f.block.get() + f.end) return false;
+  line = std::string_view(start, static_cast<std::size_t>(cr - start));
+  f.begin = static_cast<std::size_t>(cr - f.block.get()) + (cr[1] == '\n' ? 2 : 1);
+  return true;
+}
+
+bool FileTable::readBufferedLine(FileNo no, std::string& line) {
+  std::string_view view;
+  if (!takeBufferedLine(entry(no), view)) return false;
+  line.assign(view);
+  return true;
+}
+
+ReadStatus FileTable::readLineView(FileNo no, std::string_view& line, std::string& spill) {
+  if (takeBufferedLine(entry(no), line)) return ReadStatus::Ok;
+  const ReadStatus s = readLine(no, spill);
+  line = spill;
+  return s;
+}
+
 ReadStatus FileTable::readLine(FileNo no, std::string& line) {
+  if (readBufferedLine(no, line)) return ReadStatus::Ok;
   OpenFile& f = entry(no);
   line.clear();
   bool any = false;
@@ -122,7 +162,7 @@ ReadStatus FileTable::readLine(FileNo no, std::string& line) {
       if (s == ReadStatus::Failed) return s;
       if (s == ReadStatus::End) return any ? ReadStatus::Ok : ReadStatus::End;
     }
-    const char* start = f.in.data() + f.begin;
+    const char* start = f.block.get() + f.begin;
     const std::size_t avail = f.end - f.begin;
     const void* cr = std::memchr(start, '\r', avail);
     if (cr == nullptr) {
@@ -136,7 +176,7 @@ ReadStatus FileTable::readLine(FileNo no, std::string& line) {
     f.begin += len + 1;
     // A CR at the end of the block cannot tell yet whether an LF follows: look at the next block.
     if (f.begin == f.end && next(f) == ReadStatus::Failed) return ReadStatus::Failed;
-    if (f.begin < f.end && f.in[f.begin] == '\n') ++f.begin;
+    if (f.begin < f.end && f.block[f.begin] == '\n') ++f.begin;
     return ReadStatus::Ok;
   }
 }
@@ -152,7 +192,7 @@ ReadStatus FileTable::readByteAt(FileNo no, std::int64_t position, unsigned char
     if (s != ReadStatus::Ok) return s;
   }
   const auto at = static_cast<std::size_t>(offset - f.inOffset);
-  byte = static_cast<unsigned char>(f.in[at]);
+  byte = static_cast<unsigned char>(f.block[at]);
   f.begin = at + 1;
   return ReadStatus::Ok;
 }
@@ -160,7 +200,7 @@ ReadStatus FileTable::readByteAt(FileNo no, std::int64_t position, unsigned char
 ReadStatus FileTable::peek(FileNo no, std::string_view& bytes) {
   OpenFile& f = entry(no);
   if (f.begin == f.end && next(f) == ReadStatus::Failed) return ReadStatus::Failed;
-  bytes = std::string_view(f.in.data() + f.begin, f.end - f.begin);
+  bytes = std::string_view(f.block.get() + f.begin, f.end - f.begin);
   return ReadStatus::Ok;
 }
 
@@ -181,27 +221,50 @@ ReadStatus FileTable::readByte(FileNo no, unsigned char& byte) {
 }
 
 bool FileTable::flush(OpenFile& f) {
-  if (f.out.empty()) return true;
-  const bool ok = f.file->write(f.out.data(), f.out.size());
-  f.out.clear();
+  if (f.used == 0) return true;
+  const bool ok = f.file->write(f.block.get(), f.used);
+  f.used = 0;
   return ok;
 }
 
-bool FileTable::write(FileNo no, std::string_view bytes) {
-  OpenFile& f = entry(no);
-  if (f.out.size() + bytes.size() <= blockSize_) {
-    f.out.append(bytes);
-    return true;
-  }
-  if (!flush(f)) return false;
-  // Large writes go straight through; small ones wait in the buffer.
-  if (bytes.size() >= blockSize_) return f.file->write(bytes.data(), bytes.size());
-  f.out.append(bytes);
+bool FileTable::append(OpenFile& f, const char* bytes, std::size_t size) {
+  if (size > blockSize_ - f.used) return appendOverflowing(f, bytes, size);
+  copyBytes(f.block.get() + f.used, bytes, size);
+  f.used += size;
   return true;
 }
 
+bool FileTable::appendOverflowing(OpenFile& f, const char* bytes, std::size_t size) {
+  // Every write is a whole block at a multiple of the block size: the system then keeps the file
+  // in large pages, and writing it, and later copying it, costs far less than with ragged writes.
+  const std::size_t head = blockSize_ - f.used;
+  copyBytes(f.block.get() + f.used, bytes, head);
+  f.used = blockSize_;
+  if (!flush(f)) return false;
+  bytes += head;
+  size -= head;
+  const std::size_t whole = size - size % blockSize_;
+  if (whole != 0 && !f.file->write(bytes, whole)) return false;
+  copyBytes(f.block.get(), bytes + whole, size - whole);
+  f.used = size - whole;
+  return true;
+}
+
+bool FileTable::write(FileNo no, std::string_view bytes) {
+  return append(entry(no), bytes.data(), bytes.size());
+}
+
 bool FileTable::writeLine(FileNo no, std::string_view line) {
-  return write(no, line) && write(no, "\r\n");
+  OpenFile& f = entry(no);
+  if (line.size() + 2 <= blockSize_ - f.used) {
+    char* at = f.block.get() + f.used;
+    copyBytes(at, line.data(), line.size());
+    at[line.size()] = '\r';
+    at[line.size() + 1] = '\n';
+    f.used += line.size() + 2;
+    return true;
+  }
+  return append(f, line.data(), line.size()) && append(f, "\r\n", 2);
 }
 
 }  // namespace platform

@@ -25,7 +25,9 @@ enum class ReadStatus { Ok, End, Failed };
 // operation leaves its SystemError in fileSystem().lastError().
 class FileTable {
  public:
-  static constexpr std::size_t kBlockSize = 64 * 1024;
+  // Large enough that a system call is rare next to the per-line work, small enough that the few
+  // files open at once (input, output and one work file per staff) stay well inside a few MiB.
+  static constexpr std::size_t kBlockSize = 256 * 1024;
 
   explicit FileTable(FileSystem& fs, std::size_t blockSize = kBlockSize);
   ~FileTable();
@@ -33,6 +35,11 @@ class FileTable {
   FileTable& operator=(const FileTable&) = delete;
 
   FileSystem& fileSystem() { return fs_; }
+  // Clears the file system's last error; cheap when there is none, as before each line read.
+  void clearError() {
+    const SystemError& e = fs_.lastError();
+    if (e.code != 0 || !e.text.empty()) fs_.clearError();
+  }
 
   // The lowest file number not in use, counting from 1.
   [[nodiscard]] FileNo freeFile() const;
@@ -48,6 +55,13 @@ class FileTable {
   // TextIn: the next line without its end. A CR ends a line and takes an LF directly after it;
   // a lone LF stays in the line; the end of the file ends the last line. End when no byte is left.
   ReadStatus readLine(FileNo no, std::string& line);
+  // TextIn: when the next line and its whole end are already buffered, takes it as readLine would
+  // and returns true; otherwise returns false and changes nothing, `line` included. Lets a caller
+  // read straight into a line that must stay as it is when no line comes.
+  bool readBufferedLine(FileNo no, std::string& line);
+  // TextIn: readLine without the copy. `line` views the buffer, or `spill` when the line spans
+  // blocks, and stays valid until the next call for this file or a change to `spill`.
+  ReadStatus readLineView(FileNo no, std::string_view& line, std::string& spill);
 
   // RawIn: the byte at `position`, counting from 1; the current position moves behind it.
   // End when the position lies past the end of the file.
@@ -69,7 +83,10 @@ class FileTable {
   const OpenFile& entry(FileNo no) const;
   ReadStatus fill(OpenFile& f, std::uint64_t offset);
   ReadStatus next(OpenFile& f);
+  static bool takeBufferedLine(OpenFile& f, std::string_view& line);
   bool flush(OpenFile& f);
+  bool append(OpenFile& f, const char* bytes, std::size_t size);
+  bool appendOverflowing(OpenFile& f, const char* bytes, std::size_t size);
 
   FileSystem& fs_;
   std::size_t blockSize_;

@@ -37,6 +37,7 @@ class PosixFile : public File {
   bool truncate() override;
   bool tryLock() override;
   bool close() override;
+  int fd() const { return fd_; }
 
  private:
   bool fail();
@@ -60,9 +61,7 @@ class PosixFileSystem : public FileSystem {
       case Access::Read:
         flags |= O_RDONLY;
         break;
-      case Access::WriteTruncate:
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
-        break;
+      case Access::WriteTruncate:  // emptied below, only when it holds anything
       case Access::WriteKeep:
         flags |= O_WRONLY | O_CREAT;
         break;
@@ -75,6 +74,15 @@ class PosixFileSystem : public FileSystem {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
       if (S_ISDIR(st.st_mode)) errno = EISDIR;
+      fail();
+      ::close(fd);
+      return nullptr;
+    }
+    // Truncating makes some file systems (ext4) write the whole file out when it is closed, as
+    // they do for a file rewritten in place. The output, created empty by the folder lock just
+    // before, would pay for that on every run; an empty file needs no truncating.
+    if (access == Access::WriteTruncate && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        ::ftruncate(fd, 0) != 0) {
       fail();
       ::close(fd);
       return nullptr;
@@ -109,20 +117,46 @@ class PosixFileSystem : public FileSystem {
     if (!in) return false;
     auto out = open(to, Access::WriteTruncate);
     if (!out) return false;
-    std::vector<char> block(1 << 20);
+    auto& source = static_cast<PosixFile&>(*in);
     std::uint64_t offset = 0;
-    for (;;) {
-      std::size_t got = 0;
-      if (!in->readAt(offset, block.data(), block.size(), got)) return false;
-      if (got == 0) break;
-      if (!out->write(block.data(), got)) return false;
-      offset += got;
+    if (!copyInKernel(source, static_cast<PosixFile&>(*out), offset)) {
+      // What the kernel could not copy goes through a buffer, from where it stopped; a real
+      // failure shows up again there and is reported.
+      std::vector<char> block(kCopyBlock);
+      for (;;) {
+        std::size_t got = 0;
+        if (!in->readAt(offset, block.data(), block.size(), got)) return false;
+        if (got == 0) break;
+        if (!out->write(block.data(), got)) return false;
+        offset += got;
+      }
     }
     return in->close() && out->close();
   }
 
   bool remove(std::string_view path) override {
     return ::unlink(nativePath(path).c_str()) == 0 || fail();
+  }
+
+ private:
+  static constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
+
+  // Copies from the start of `in` to `out` without passing the bytes through this process;
+  // `copied` tells how far that got. True when the whole file was copied. Some file systems and
+  // kernels cannot copy this way, or report nothing copied instead of an error; the caller then
+  // copies the rest itself.
+  static bool copyInKernel(PosixFile& in, PosixFile& out, std::uint64_t& copied) {
+    struct stat st {};
+    if (::fstat(in.fd(), &st) != 0) return false;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    while (copied < size) {
+      const ssize_t n = ::copy_file_range(in.fd(), nullptr, out.fd(), nullptr,
+                                          static_cast<std::size_t>(size - copied), 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      copied += static_cast<std::uint64_t>(n);
+    }
+    return true;
   }
 };
 

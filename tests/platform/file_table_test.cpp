@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tests/support/memory_file_system.h"
@@ -99,6 +101,119 @@ TEST(FileTable, OutputIsBufferedAndFailuresSurface) {
   EXPECT_FALSE(files.close(1)) << "a failure to write out the buffer is the close's failure";
   EXPECT_EQ(fs.lastError().code, 28);
   EXPECT_FALSE(files.isOpen(1));
+}
+
+TEST(FileTable, ViewsAndBufferedLinesFollowTheSameLineEnds) {
+  using Lines = std::vector<std::string>;
+  const std::pair<std::string, Lines> cases[] = {
+      {"", {}},
+      {"a", {"a"}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\rb\r", {"a", "b"}},
+      {"a\nb\r\n", {"a\nb"}},
+      {"a\r\r\nb", {"a", "", "b"}},
+      {"a\r\n\nb", {"a", "\nb"}},
+      {"line one\r\nline two, longer\r\n\r\nx\ry\r\n\n",
+       {"line one", "line two, longer", "", "x", "y", "\n"}},
+  };
+  for (const auto& [bytes, expected] : cases) {
+    for (std::size_t block : {1, 2, 3, 5, 8, 64}) {
+      SCOPED_TRACE(testing::Message()
+                   << "block " << block << " input " << testing::PrintToString(bytes));
+      MemoryFileSystem fs;
+      fs.put("in", bytes);
+      platform::FileTable files(fs, block);
+      ASSERT_TRUE(files.open(1, "in", Mode::TextIn));
+      // Alternate the three ways of reading; each must pick up where the other left off.
+      std::vector<std::string> lines;
+      std::string spill;
+      for (int way = 0;; way = (way + 1) % 3) {
+        if (way == 0) {
+          std::string line = "kept";
+          if (files.readBufferedLine(1, line)) {
+            lines.push_back(line);
+            continue;
+          }
+          EXPECT_EQ(line, "kept") << "a line not wholly buffered is left alone";
+        }
+        if (way == 1) {
+          std::string_view view;
+          const ReadStatus s = files.readLineView(1, view, spill);
+          if (s != ReadStatus::Ok) break;
+          lines.emplace_back(view);
+          continue;
+        }
+        std::string line;
+        if (files.readLine(1, line) != ReadStatus::Ok) break;
+        lines.push_back(line);
+      }
+      EXPECT_EQ(lines, expected);
+    }
+  }
+}
+
+// A file system whose files record the size of every write that reaches them.
+class WriteLog : public platform::FileSystem {
+ public:
+  std::string bytes;
+  std::vector<std::size_t> writes;
+
+  std::unique_ptr<platform::File> open(std::string_view, platform::Access) override {
+    return std::make_unique<LoggedFile>(*this);
+  }
+  bool length(std::string_view, std::uint64_t&) override { return false; }
+  bool rename(std::string_view, std::string_view, bool) override { return false; }
+  bool copy(std::string_view, std::string_view) override { return false; }
+  bool remove(std::string_view) override { return false; }
+
+ private:
+  class LoggedFile : public platform::File {
+   public:
+    explicit LoggedFile(WriteLog& log) : log_(log) {}
+    bool readAt(std::uint64_t, char*, std::size_t, std::size_t& got) override {
+      got = 0;
+      return true;
+    }
+    bool write(const char* src, std::size_t size) override {
+      log_.bytes.append(src, size);
+      log_.writes.push_back(size);
+      return true;
+    }
+    bool truncate() override { return true; }
+    bool tryLock() override { return true; }
+    bool close() override { return true; }
+
+   private:
+    WriteLog& log_;
+  };
+};
+
+TEST(FileTable, OutputReachesTheFileInWholeBlocks) {
+  // Ragged writes would leave a file in small pieces of the system's cache, which makes writing
+  // it and copying it later several times slower.
+  for (std::size_t block : {1, 2, 3, 7, 16}) {
+    SCOPED_TRACE(testing::Message() << "block " << block);
+    WriteLog log;
+    platform::FileTable files(log, block);
+    ASSERT_TRUE(files.open(1, "out", Mode::TextOut));
+    std::string expected;
+    for (std::size_t n = 0; n < 40; ++n) {
+      const std::string text(n * 7 % 23, static_cast<char>('a' + n % 26));
+      if (n % 3 == 0) {
+        ASSERT_TRUE(files.writeLine(1, text));
+        expected += text + "\r\n";
+      } else {
+        ASSERT_TRUE(files.write(1, text));
+        expected += text;
+      }
+    }
+    ASSERT_TRUE(files.close(1));
+    EXPECT_EQ(log.bytes, expected);
+    ASSERT_FALSE(log.writes.empty());
+    for (std::size_t w = 0; w + 1 < log.writes.size(); ++w) {
+      EXPECT_EQ(log.writes[w] % block, 0u) << "write " << w << " of " << log.writes[w];
+    }
+  }
 }
 
 }  // namespace

@@ -91,6 +91,38 @@ TEST(LineReader, UTF16LinesInBothByteOrders) {
   }
 }
 
+TEST(LineReader, UTF16ReadsTheSameAtEveryBlockSize) {
+  // ASCII runs of every length up to beyond three four-unit groups, each followed by a line end
+  // or by a unit that is no line end although one of its bytes is 0D or 0A.
+  const std::u16string others[] = {u"\u00E9", u"\u0D0A",     u"\u0A0D",      u"\u0D00",
+                                   u"\u010D", u"\U0001D11E", u"\u20AC\u00FF"};
+  const std::u16string ends[] = {u"\r\n", u"\r", u"\n"};
+  std::u16string text;
+  for (std::size_t run = 0; run < 15; ++run) {
+    text += std::u16string(run, static_cast<char16_t>(u'a' + run));
+    text += run % 2 == 0 ? ends[run / 2 % 3] : others[run / 2 % 7] + u"x\r\n";
+  }
+  text += u"no line end";
+  for (bool bigEndian : {false, true}) {
+    SCOPED_TRACE(bigEndian ? "BE" : "LE");
+    const std::string bytes = bigEndian ? "\xFE\xFF" + be(text) : "\xFF\xFE" + le(text);
+    const std::string encoding = bigEndian ? "UTF-16BE" : "UTF-16LE";
+    // Blocks of one byte never hold a whole unit, so every unit is read by itself.
+    TestRun oneByOne(1);
+    const std::vector<Read> expected = readAll(oneByOne, encoding, bytes);
+    ASSERT_EQ(expected.size(), 25u);
+    EXPECT_EQ(expected[4].line, "cc");
+    EXPECT_EQ(expected[5].line, "ddd\xE0\xB4\x8Ax");
+    EXPECT_EQ(expected[8].line, "fffff\xE0\xA8\x8Dx");
+    EXPECT_EQ(expected[18].line, std::string(11, 'l') + "\xED\xA0\xB4\xED\xB4\x9Ex");
+    EXPECT_EQ(expected[24].line, std::string(14, 'o'));
+    for (std::size_t block : {2, 3, 7, 8, 9, 16, 64, 4096}) {
+      TestRun run(block);
+      EXPECT_EQ(readAll(run, encoding, bytes), expected) << "block " << block;
+    }
+  }
+}
+
 TEST(LineReader, UTF16OddByteCountEndsTheInput) {
   TestRun run;
   const auto reads = readAll(run, "UTF-16LE", "\xFF\xFE" + le(u"A\n") + "B\0C"s);

@@ -73,8 +73,9 @@ TEST(LineWriter, Utf16WidensEveryByte) {
 }
 
 // Reads a whole input and writes every line back, as a run without groups does.
-std::string roundTrip(const std::string& encoding, const std::string& input) {
-  TestRun run(5);
+std::string roundTrip(const std::string& encoding, const std::string& input,
+                      std::size_t block = 5) {
+  TestRun run(block);
   run.fs.put("in.xml", input);
   run.ctx.state.inputPath = "in.xml";
   run.ctx.state.encodingName = encoding;
@@ -108,6 +109,23 @@ TEST(LineWriter, UTF16LEScoreKeepsEveryUnit) {
   const std::u16string text =
       u"<?xml?>\r\n\t<text>Gr\u00FC\u00DFe \u97F3\u697D \U0001D11E \u20AC</text>\r\n";
   EXPECT_EQ(hex(roundTrip("UTF-16LE", units(text, false))), hex(units(text, false)));
+}
+
+TEST(LineWriter, UTF16LEKeepsEveryUnitOfRunsOfAnyLength) {
+  // ASCII runs of every length around the eight bytes widened at once, broken by characters of
+  // two, three and four bytes, and a line longer than any buffer on the way.
+  const std::u16string breaks[] = {u"\u00E9", u"\u97F3", u"\U0001D11E", u"\u00FF\u0100"};
+  std::u16string text = u"<?xml?>\r\n";
+  for (std::size_t run = 0; run < 20; ++run) {
+    const std::u16string ascii(run, static_cast<char16_t>(u'A' + run));
+    text += ascii + breaks[run % 4] + ascii + u"\r\n";
+  }
+  for (std::size_t k = 0; k < 6000; ++k) text += static_cast<char16_t>(k % 7 == 6 ? 0x3B1 : u'a');
+  text += u"\r\n";
+  for (std::size_t block : {1, 5, 64, 65536}) {
+    EXPECT_EQ(hex(roundTrip("UTF-16LE", units(text, false), block)), hex(units(text, false)))
+        << "block " << block;
+  }
 }
 
 TEST(LineWriter, UTF16BEScoreBecomesValidUTF8) {
