@@ -1,5 +1,7 @@
 #include "xmlio/line_reader.h"
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,12 +12,28 @@ namespace {
 
 using platform::ReadStatus;
 
+// The first occurrence of `pattern` in `s`, found through the pattern's byte at `anchor`: a byte
+// that lines rarely hold keeps the search from stopping at every blank.
+std::size_t findAnchored(std::string_view s, std::string_view pattern, std::size_t anchor) {
+  if (s.size() < pattern.size()) return std::string_view::npos;
+  const char* const base = s.data();
+  const std::size_t last = s.size() - pattern.size() + anchor;  // the anchor's last place
+  for (std::size_t at = anchor; at <= last; ++at) {
+    const void* hit = std::memchr(base + at, pattern[anchor], last + 1 - at);
+    if (hit == nullptr) break;
+    at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+    if (std::memcmp(base + at - anchor, pattern.data(), pattern.size()) == 0) return at - anchor;
+  }
+  return std::string_view::npos;
+}
+
 // Replaces every `pattern` by the shorter `replacement`, searching again from the line's start
 // after each replacement. Done in one pass: the line is rebuilt in place like a stack, and a
 // match is always found where the stack ends, which is where the leftmost match of the rescan
 // would be. Neither replacement used here can end a new match by itself.
-void replaceRescanning(std::string& s, std::string_view pattern, std::string_view replacement) {
-  const std::size_t first = s.find(pattern);
+void replaceRescanning(std::string& s, std::string_view pattern, std::size_t anchor,
+                       std::string_view replacement) {
+  const std::size_t first = findAnchored(s, pattern, anchor);
   if (first == std::string::npos) return;
   const std::size_t p = pattern.size();
   std::size_t w = first;
@@ -57,32 +75,116 @@ void readFailure(app::Context& ctx, bool firstByte) {
 
 void readUTF8(app::Context& ctx, std::string& i, platform::Bool16& eofile, std::int32_t& perc) {
   app::RunState& st = ctx.state;
-  std::string& line = ctx.readerScratch;
-  ctx.files.fileSystem().clearError();
-  const ReadStatus status = ctx.files.readLine(st.inputFileNo, line);
-  if (status == ReadStatus::Failed) readFailure(ctx, true);
-  if (status != ReadStatus::Ok) {
-    eofile = platform::kTrue;
-    return;
+  ctx.files.clearError();
+  // Most lines lie whole in the buffer and can go straight into i; only a line that needs more
+  // input goes through the scratch line, since i must stay as it is when no line comes.
+  if (!ctx.files.readBufferedLine(st.inputFileNo, i)) {
+    std::string& line = ctx.readerScratch;
+    const ReadStatus status = ctx.files.readLine(st.inputFileNo, line);
+    if (status == ReadStatus::Failed) readFailure(ctx, true);
+    if (status != ReadStatus::Ok) {
+      eofile = platform::kTrue;
+      return;
+    }
+    std::swap(i, line);
   }
-  std::swap(i, line);
   // Every line counts a CR LF, whatever really ended it.
   st.inputPosition = platform::add32(st.inputPosition, static_cast<std::int64_t>(i.size()) + 2);
   if (progress(st, perc)) normaliseLine(i, st.apostropheQuoted, perc);
 }
 
-void appendUTF8(std::string& out, std::uint32_t u) {
+// Writes the UTF-8 form of one 16-bit unit at `at`; surrogates are written one by one.
+char* putUTF8(char* at, std::uint32_t u) {
   if (u < 0x80) {
-    out.push_back(static_cast<char>(u));
+    *at++ = static_cast<char>(u);
   } else if (u < 0x800) {
-    const char two[2] = {static_cast<char>(0xC0 + (u >> 6)), static_cast<char>(0x80 + (u & 0x3F))};
-    out.append(two, 2);
+    *at++ = static_cast<char>(0xC0 + (u >> 6));
+    *at++ = static_cast<char>(0x80 + (u & 0x3F));
   } else {
-    const char three[3] = {static_cast<char>(0xE0 + (u >> 12)),
-                           static_cast<char>(0x80 + ((u >> 6) & 0x3F)),
-                           static_cast<char>(0x80 + (u & 0x3F))};
-    out.append(three, 3);
+    *at++ = static_cast<char>(0xE0 + (u >> 12));
+    *at++ = static_cast<char>(0x80 + ((u >> 6) & 0x3F));
+    *at++ = static_cast<char>(0x80 + (u & 0x3F));
   }
+  return at;
+}
+
+void appendUTF8(std::string& out, std::uint32_t u) {
+  char bytes[3];
+  out.append(bytes, static_cast<std::size_t>(putUTF8(bytes, u) - bytes));
+}
+
+// Eight bytes as one number, the first byte lowest, whatever the machine's byte order.
+std::uint64_t littleEndian64(const char* p) {
+  std::uint64_t w = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(&w, p, sizeof w);
+  } else {
+    for (int k = 7; k >= 0; --k) w = w << 8 | static_cast<unsigned char>(p[k]);
+  }
+  return w;
+}
+
+// Nonzero when one of the four 16-bit lanes of `lanes` equals `unit`.
+constexpr std::uint64_t laneEquals(std::uint64_t lanes, std::uint64_t unit) {
+  constexpr std::uint64_t kOnes = 0x0001000100010001, kTops = 0x8000800080008000;
+  const std::uint64_t x = lanes ^ (unit * kOnes);
+  return (x - kOnes) & ~x & kTops;
+}
+
+template <bool kBigEndian>
+std::uint32_t unitAt(std::string_view bytes, std::size_t k) {
+  const auto b1 = static_cast<unsigned char>(bytes[k]);
+  const auto b2 = static_cast<unsigned char>(bytes[k + 1]);
+  return kBigEndian ? (b1 << 8u | b2) : (b2 << 8u | b1);
+}
+
+// Decodes the whole units of `bytes` into `line` up to and including the first CR or LF unit.
+// Returns how many bytes were taken; `ended` tells whether a CR or LF unit was among them.
+template <bool kBigEndian>
+std::size_t decodeUnits(std::string_view bytes, std::string& line, bool& ended) {
+  // Units as they lie in eight bytes read lowest first: a big-endian unit shows byte-swapped.
+  constexpr std::uint64_t kCR = kBigEndian ? 0x0D00 : 0x000D, kLF = kBigEndian ? 0x0A00 : 0x000A;
+  constexpr std::uint64_t kNotASCII = kBigEndian ? 0x80FF80FF80FF80FF : 0xFF80FF80FF80FF80;
+  const std::size_t size = bytes.size() & ~std::size_t{1};
+  // First find the line's end four units at a time, noting whether any unit before it is not
+  // ASCII; the first match is the lowest lane found, since a match only ever spills upwards.
+  std::size_t end = 0;
+  std::uint64_t notASCII = 0;
+  ended = false;
+  for (; end + 8 <= size; end += 8) {
+    const std::uint64_t w = littleEndian64(bytes.data() + end);
+    const std::uint64_t ends = laneEquals(w, kCR) | laneEquals(w, kLF);
+    if (ends != 0) {
+      const int before = std::countr_zero(ends) / 16;
+      if (before != 0) notASCII |= w & kNotASCII & (~std::uint64_t{0} >> (64 - 16 * before));
+      end += 2 * static_cast<std::size_t>(before);
+      ended = true;
+      break;
+    }
+    notASCII |= w & kNotASCII;
+  }
+  for (; !ended && end < size; end += 2) {
+    const std::uint32_t unit = unitAt<kBigEndian>(bytes, end);
+    if (unit == 0x0D || unit == 0x0A) {
+      ended = true;
+      break;
+    }
+    if (unit >= 0x80) notASCII = 1;
+  }
+  const std::size_t old = line.size();
+  if (notASCII == 0) {
+    line.resize(old + end / 2);
+    char* const out = line.data() + old;
+    for (std::size_t u = 0; u < end / 2; ++u) out[u] = bytes[2 * u + (kBigEndian ? 1 : 0)];
+  } else {
+    // A unit gives at most three bytes.
+    line.resize(old + end / 2 * 3);
+    char* const start = line.data() + old;
+    char* out = start;
+    for (std::size_t k = 0; k < end; k += 2) out = putUTF8(out, unitAt<kBigEndian>(bytes, k));
+    line.resize(old + static_cast<std::size_t>(out - start));
+  }
+  return ended ? end + 2 : end;
 }
 
 void readUTF16(app::Context& ctx, std::string& i, platform::Bool16& eofile, std::int32_t& perc,
@@ -98,16 +200,20 @@ void readUTF16(app::Context& ctx, std::string& i, platform::Bool16& eofile, std:
   std::string_view view;
   std::size_t at = 0;
   // Bytes come from the file table's block; past the physical end they read as zero, since only
-  // inputLength decides where the input ends.
+  // inputLength decides where the input ends. False when the block could not be refilled.
+  const auto refill = [&] {
+    if (at != 0) files.advance(st.inputFileNo, at);
+    at = 0;
+    files.clearError();
+    if (files.peek(st.inputFileNo, view) == ReadStatus::Failed) {
+      view = {};
+      return false;
+    }
+    return true;
+  };
   const auto nextByte = [&](unsigned char& b) {
     if (at == view.size()) {
-      files.advance(st.inputFileNo, at);
-      at = 0;
-      files.fileSystem().clearError();
-      if (files.peek(st.inputFileNo, view) == ReadStatus::Failed) {
-        view = {};
-        return false;
-      }
+      if (!refill()) return false;
       if (view.empty()) {
         b = 0;
         return true;
@@ -124,6 +230,25 @@ void readUTF16(app::Context& ctx, std::string& i, platform::Bool16& eofile, std:
   std::int64_t consumed = 0;
   for (;;) {
     if (st.inputLength == 0) return stop();  // a last line without terminator is dropped
+    if (at == view.size() && !refill()) {
+      readFailure(ctx, true);
+      return stop();
+    }
+    // Whole units inside the block and inside inputLength go in bulk; a unit split between two
+    // blocks, the zeros past the physical end and an odd last byte take the unit-by-unit path.
+    const std::size_t bulk =
+        std::min(view.size() - at, static_cast<std::size_t>(st.inputLength)) & ~std::size_t{1};
+    if (bulk != 0) {
+      bool ended = false;
+      const std::string_view units = view.substr(at, bulk);
+      const std::size_t taken = bigEndian ? decodeUnits<true>(units, line, ended)
+                                          : decodeUnits<false>(units, line, ended);
+      at += taken;
+      consumed += static_cast<std::int64_t>(taken);
+      st.inputLength = platform::add32(st.inputLength, -static_cast<std::int64_t>(taken));
+      if (ended) break;
+      continue;
+    }
     unsigned char b1 = 0;
     unsigned char b2 = 0;
     if (!nextByte(b1)) {
@@ -151,19 +276,22 @@ void readUTF16(app::Context& ctx, std::string& i, platform::Bool16& eofile, std:
 }  // namespace
 
 void normaliseLine(std::string& line, platform::Bool16 apostropheQuoted, std::int32_t& perc) {
-  if (apostropheQuoted != platform::kFalse) replaceByte(line, '\'', '"');
   if (perc > 100) perc = 100;
+  // A UTF-16 input gives an empty line after every line it ends with CR LF.
+  if (line.empty()) return;
+  if (apostropheQuoted != platform::kFalse) replaceByte(line, '\'', '"');
   replaceByte(line, '\n', ' ');
   if (line.find('&') != std::string::npos) {
-    replaceRescanning(line, "&amp;", "&");
-    replaceRescanning(line, "&apos;", "'");
+    replaceRescanning(line, "&amp;", 0, "&");
+    replaceRescanning(line, "&apos;", 0, "'");
   }
-  replaceRescanning(line, " = ", "=");
+  replaceRescanning(line, " = ", 1, "=");
 }
 
 void inputXMLline(app::Context& ctx, std::string& i, platform::Bool16& eofile, std::int32_t& perc) {
   eofile = platform::kFalse;
-  const std::string& encoding = ctx.state.encodingName;
+  // A view compares lengths first; comparing the string with a literal would compare bytes.
+  const std::string_view encoding = ctx.state.encodingName;
   if (encoding == "UTF-16BE") {
     readUTF16(ctx, i, eofile, perc, true);
   } else if (encoding == "UTF-16LE") {

@@ -1,5 +1,6 @@
 #include "xmlio/line_writer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -14,18 +15,21 @@ bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 // Collects output bytes in a fixed buffer so a line costs few calls into the file table.
 class Staging {
  public:
+  static constexpr std::size_t kSize = 8192;
+
   Staging(FileTable& files, FileNo no) : files_(files), no_(no) {}
   bool put(std::string_view bytes) {
-    if (used_ + bytes.size() > buf_.size() && !flush()) return false;
-    if (bytes.size() > buf_.size()) return files_.write(no_, bytes);
-    std::memcpy(buf_.data() + used_, bytes.data(), bytes.size());
+    if (used_ + bytes.size() > kSize && !flush()) return false;
+    if (bytes.size() > kSize) return files_.write(no_, bytes);
+    if (!bytes.empty()) std::memcpy(buf_.data() + used_, bytes.data(), bytes.size());
     used_ += bytes.size();
     return true;
   }
-  bool putUnit(std::uint32_t unit) {
-    const char le[2] = {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
-    return put(std::string_view(le, 2));
-  }
+  // Room for at least `bytes` (at most kSize) at cursor(), flushing first when needed.
+  bool makeRoom(std::size_t bytes) { return kSize - used_ >= bytes || flush(); }
+  char* cursor() { return buf_.data() + used_; }
+  std::size_t room() const { return kSize - used_; }
+  void advance(std::size_t bytes) { used_ += bytes; }
   bool flush() {
     const bool ok = used_ == 0 || files_.write(no_, std::string_view(buf_.data(), used_));
     used_ = 0;
@@ -35,7 +39,8 @@ class Staging {
  private:
   FileTable& files_;
   FileNo no_;
-  std::array<char, 8192> buf_{};
+  // Not cleared: only the bytes below used_ are ever read.
+  std::array<char, kSize> buf_;
   std::size_t used_ = 0;
 };
 
@@ -62,27 +67,60 @@ std::size_t decodeSequence(std::string_view s, std::uint32_t& cp) {
   return 0;
 }
 
+bool anyTopBit(const char* eight) {
+  std::uint64_t w = 0;
+  std::memcpy(&w, eight, 8);  // the byte order does not matter for this test
+  return (w & 0x8080808080808080) != 0;
+}
+
+char* putUnit(char* at, std::uint32_t unit) {
+  at[0] = static_cast<char>(unit & 0xFF);
+  at[1] = static_cast<char>(unit >> 8);
+  return at + 2;
+}
+
 bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
   Staging out(files, no);
   std::size_t i = 0;
   while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::uint32_t cp = 0;
-    const std::size_t len = c < 0x80 ? 0 : decodeSequence(s.substr(i), cp);
-    bool ok = true;
-    if (len == 0) {
-      // ASCII, and any byte that begins no sequence, is widened by itself.
-      ok = out.putUnit(c);
-      i += 1;
-    } else if (cp >= 0x10000) {
-      cp -= 0x10000;
-      ok = out.putUnit(0xD800 + (cp >> 10)) && out.putUnit(0xDC00 + (cp & 0x3FF));
-      i += len;
-    } else {
-      ok = out.putUnit(cp);
-      i += len;
+    // Room for the two units of a character outside the Basic Multilingual Plane.
+    if (!out.makeRoom(4)) return false;
+    char* const start = out.cursor();
+    char* at = start;
+    // Scores are mostly ASCII: widen a whole run of it before looking at sequences, eight bytes
+    // at a time while no byte has its top bit set.
+    const std::size_t run = std::min(s.size() - i, out.room() / 2);
+    const std::size_t runEnd = i + run;
+    while (runEnd - i >= 8 && !anyTopBit(s.data() + i)) {
+      for (std::size_t k = 0; k < 8; ++k) {
+        at[2 * k] = s[i + k];
+        at[2 * k + 1] = 0;
+      }
+      at += 16;
+      i += 8;
     }
-    if (!ok) return false;
+    while (i < runEnd && static_cast<unsigned char>(s[i]) < 0x80) {
+      at = putUnit(at, static_cast<unsigned char>(s[i]));
+      ++i;
+    }
+    if (at == start) {
+      const auto c = static_cast<unsigned char>(s[i]);
+      std::uint32_t cp = 0;
+      const std::size_t len = decodeSequence(s.substr(i), cp);
+      if (len == 0) {
+        // A byte that begins no sequence is widened by itself.
+        at = putUnit(at, c);
+        i += 1;
+      } else if (cp >= 0x10000) {
+        cp -= 0x10000;
+        at = putUnit(putUnit(at, 0xD800 + (cp >> 10)), 0xDC00 + (cp & 0x3FF));
+        i += len;
+      } else {
+        at = putUnit(at, cp);
+        i += len;
+      }
+    }
+    out.advance(static_cast<std::size_t>(at - start));
   }
   return out.put(std::string_view("\r\0\n\0", 4)) && out.flush();
 }
@@ -154,10 +192,11 @@ void writeXML(app::Context& ctx, std::string_view s) {
   st.outputRecordCount = platform::add32(st.outputRecordCount, 1);
   const FileNo no = st.outputFileNo;
   bool ok = true;
-  if (st.encodingName == "UTF-16LE") {
+  const std::string_view encoding = st.encodingName;
+  if (encoding == "UTF-16LE") {
     if (st.outputRecordCount == 1) ok = ctx.files.write(no, "\xFF\xFE");
     ok = ok && writeUTF16LE(ctx.files, no, s);
-  } else if (st.encodingName == "UTF-16BE") {
+  } else if (encoding == "UTF-16BE") {
     ok = writeJoiningSurrogates(ctx.files, no, s);
   } else {
     ok = ctx.files.writeLine(no, s);
