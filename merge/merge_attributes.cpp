@@ -65,7 +65,7 @@ std::int16_t takePartNumber(std::string_view& list) {
 }
 
 bool readWorkLine(app::Context& ctx, FileNo no, std::string_view name, std::string& line) {
-  ctx.files.fileSystem().clearError();
+  ctx.files.clearError();
   switch (ctx.files.readLine(no, line)) {
     case platform::ReadStatus::Ok:
       return true;

@@ -1,12 +1,17 @@
 #include "merge/merge_part.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "app/calling_sequence.h"
@@ -33,6 +38,43 @@ std::int32_t roundedInt32(double value) {
   return static_cast<std::int32_t>(r);
 }
 
+// What app::leadingNumber gives, worked out here for the usual plain integer: durations and
+// voices come on every note, and the general reader costs several times as much.
+double leadingValue(std::string_view text) {
+  constexpr std::size_t kExactDigits = 15;  // any integer of this many digits is exact in a double
+  std::int64_t value = 0;
+  std::size_t i = 0;
+  while (i < text.size() && i < kExactDigits && text[i] >= '0' && text[i] <= '9') {
+    value = value * 10 + (text[i] - '0');
+    ++i;
+  }
+  if (i == 0 || i == kExactDigits || (i < text.size() && text[i] == '.')) {
+    return app::leadingNumber(text);
+  }
+  return static_cast<double>(value);
+}
+
+void appendNumber(std::string& out, std::int64_t value) {
+  char digits[24];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  out.append(digits, result.ptr);
+}
+
+// A line that a marker must match whole. Lines of the same length are common, so the byte after
+// the marker's first "<" is compared before the rest.
+class WholeLine {
+ public:
+  WholeLine() = default;
+  explicit WholeLine(std::string text) : text_(std::move(text)), key_(text_.find('<') + 1) {}
+  bool matches(std::string_view line) const {
+    return line.size() == text_.size() && line[key_] == text_[key_] && line == text_;
+  }
+
+ private:
+  std::string text_;
+  std::size_t key_ = 0;
+};
+
 struct Staff {
   std::string name;  // work file
   FileNo file = 0;
@@ -52,11 +94,34 @@ class GroupMerge {
  private:
   void enterStage(std::size_t k);
   StageEnd runStage(std::size_t k);
+  std::string_view nextLine(Staff& staff);
   void applyDuration(std::size_t k, std::string_view line);
-  void applyVoice(std::size_t k);
+  std::string_view applyVoice(std::size_t k, std::string_view line);
   void endUpperStaff(std::size_t k);
   [[noreturn]] void reportMismatch();
   void write(std::string_view line) { xmlio::writeXML(ctx_, line); }
+  unsigned markersIn(std::string_view line) const;
+  std::string& startLine(std::string_view indent);
+
+  // The markers that a line may hold anywhere, with the offset of each one's first "<": every
+  // occurrence of a marker puts that "<" in the line, so looking only where the line has a "<"
+  // finds exactly what a search for each marker in turn would.
+  enum Marker : unsigned {
+    kComment = 1u << 0,
+    kMeasureStart = 1u << 1,
+    kDuration = 1u << 2,
+    kNoteEnd = 1u << 3,
+    kDirectionEnd = 1u << 4,
+    kVoice = 1u << 5,
+  };
+  struct Pattern {
+    std::string text;
+    std::size_t open = 0;  // offset of the first "<" in text
+    unsigned bit = 0;
+  };
+  std::array<Pattern, 6> patterns_;
+  // For each byte, the patterns (as bits of their index) whose "<" that byte follows.
+  std::array<std::uint8_t, 256> patternsAfter_{};
 
   app::Context& ctx_;
   const std::string& groupParts_;
@@ -64,11 +129,15 @@ class GroupMerge {
   std::size_t n_ = 0;
 
   std::string tab_, quote_;
-  std::string partEnd_, comment_, measureStart_, measureEnd_, noteStart_, backupStart_;
-  std::string clefLine_, chordLine_, voiceLine_, attributesEnd_;
+  WholeLine partEnd_, measureEnd_, noteStart_, backupStart_, clefLine_, chordLine_;
+  std::string comment_, measureStart_, voiceLine_, attributesEnd_;
+  std::string indent3_, indent4_;
 
   std::string line_;
-  char kind_ = 0;  // 'n' after a note's opening line, 'b' after a backup's; never reset
+  std::string spill_;    // a staff line that spans two blocks of its work file
+  std::string built_;    // lines made here, reused so that no line costs an allocation
+  std::string changed_;  // a staff line rewritten before it is copied
+  char kind_ = 0;        // 'n' after a note's opening line, 'b' after a backup's; never reset
   std::int16_t staffNo_ = 1;
   bool chord_ = false;
   std::int32_t highestVoice_ = 0;
@@ -95,16 +164,57 @@ GroupMerge::GroupMerge(app::Context& ctx, const std::string& groupParts)
   tab_ = s.tabChar;
   quote_ = s.quoteChar;
   const std::string t2 = tab_ + tab_, t3 = t2 + tab_, t4 = t3 + tab_;
-  partEnd_ = tab_ + "</part>";
+  partEnd_ = WholeLine(tab_ + "</part>");
   comment_ = tab_ + "<!";
   measureStart_ = t2 + "<measure number=";
-  measureEnd_ = t2 + "</measure>";
-  noteStart_ = t3 + "<note>";
-  backupStart_ = t3 + "<backup>";
-  clefLine_ = t4 + "<clef>";
-  chordLine_ = t4 + "<chord/>";
+  measureEnd_ = WholeLine(t2 + "</measure>");
+  noteStart_ = WholeLine(t3 + "<note>");
+  backupStart_ = WholeLine(t3 + "<backup>");
+  clefLine_ = WholeLine(t4 + "<clef>");
+  chordLine_ = WholeLine(t4 + "<chord/>");
   voiceLine_ = t4 + "<voice>";
   attributesEnd_ = t3 + "</attributes>";
+  indent3_ = t3;
+  indent4_ = t4;
+
+  const std::pair<std::string, unsigned> markers[] = {
+      {comment_, kComment},  {measureStart_, kMeasureStart},  {"<duration>", kDuration},
+      {"</note>", kNoteEnd}, {"</direction>", kDirectionEnd}, {voiceLine_, kVoice},
+  };
+  for (std::size_t m = 0; m < patterns_.size(); ++m) {
+    Pattern& p = patterns_[m];
+    p = Pattern{markers[m].first, markers[m].first.find('<'), markers[m].second};
+    // Each pattern has at least one byte after its "<", the byte that tells most of them apart.
+    patternsAfter_[static_cast<unsigned char>(p.text[p.open + 1])] |= std::uint8_t(1u << m);
+  }
+}
+
+unsigned GroupMerge::markersIn(std::string_view line) const {
+  unsigned found = 0;
+  const char* const begin = line.data();
+  const std::size_t size = line.size();
+  for (std::size_t at = 0; at + 1 < size; ++at) {
+    const void* open = std::memchr(begin + at, '<', size - at);
+    if (open == nullptr) break;
+    at = static_cast<std::size_t>(static_cast<const char*>(open) - begin);
+    if (at + 1 >= size) break;
+    for (unsigned m = patternsAfter_[static_cast<unsigned char>(begin[at + 1])]; m != 0;
+         m &= m - 1) {
+      const Pattern& p = patterns_[static_cast<std::size_t>(std::countr_zero(m))];
+      if (at < p.open) continue;
+      const std::size_t from = at - p.open;
+      if (size - from >= p.text.size() &&
+          std::memcmp(begin + from, p.text.data(), p.text.size()) == 0) {
+        found |= p.bit;
+      }
+    }
+  }
+  return found;
+}
+
+std::string& GroupMerge::startLine(std::string_view indent) {
+  built_.assign(indent);
+  return built_;
 }
 
 void GroupMerge::openStaves() {
@@ -162,26 +272,47 @@ void GroupMerge::enterStage(std::size_t k) {
   if (k < n_) highestVoice_ = 0;
 }
 
+// The next line of a staff's work file, viewed where it lies until the next read; its end, or a
+// failure to read, ends the run.
+std::string_view GroupMerge::nextLine(Staff& staff) {
+  ctx_.files.clearError();
+  std::string_view line;
+  switch (ctx_.files.readLineView(staff.file, line, spill_)) {
+    case platform::ReadStatus::Ok:
+      return line;
+    case platform::ReadStatus::End:
+      app::reportAndEnd(ctx_, "Work file " + staff.name + " of the parts " + groupParts_ +
+                                  " ended before </part>. Run aborted");
+    case platform::ReadStatus::Failed:
+      break;
+  }
+  app::reportAndEnd(
+      ctx_, "Failed to read " + staff.name + "\r\n" + ctx_.files.fileSystem().lastError().text);
+}
+
 StageEnd GroupMerge::runStage(std::size_t k) {
   Staff& staff = staves_[k - 1];
   const bool bottom = k == n_;
-  std::string& line = line_;
   for (;;) {
-    if (!readWorkLine(ctx_, staff.file, staff.name, line)) {
-      app::reportAndEnd(ctx_, "Work file " + staff.name + " of the parts " + groupParts_ +
-                                  " ended before </part>. Run aborted");
-    }
-    if (line == partEnd_) {
+    std::string_view line = nextLine(staff);
+    if (partEnd_.matches(line)) {
       if (!bottom) return StageEnd::Part;
       if (upperCopied_) reportMismatch();
       write(line);
       return StageEnd::Part;
     }
-    if (bottom && contains(line, comment_)) continue;
-    if (contains(line, measureStart_)) {
+    // Every marker holds a "<", so a line without one needs no search at all.
+    const unsigned markers = markersIn(line);
+    if (bottom && (markers & kComment) != 0) continue;
+    if ((markers & kMeasureStart) != 0) {
       if (bottom && upperClosed_) reportMismatch();
-      write(bottom ? std::string("<!--=== next copied bottom staff measure ===-->")
-                   : "<!--=== next copied upper staff " + std::to_string(k) + ": ===-->");
+      if (bottom) {
+        write("<!--=== next copied bottom staff measure ===-->");
+      } else {
+        std::string& comment = startLine("<!--=== next copied upper staff ");
+        appendNumber(comment, static_cast<std::int64_t>(k));
+        write(comment.append(": ===-->"));
+      }
       staff.total = 0;
       // Only the first staff's measure line is kept; the others would open a second measure.
       if (k == 1) {
@@ -191,18 +322,21 @@ StageEnd GroupMerge::runStage(std::size_t k) {
       }
       continue;
     }
-    if (line == noteStart_) {
+    if (noteStart_.matches(line)) {
       kind_ = 'n';
-    } else if (line == backupStart_) {
+    } else if (backupStart_.matches(line)) {
       kind_ = 'b';
-    } else if (line == clefLine_) {
-      const std::string number = bottom ? std::to_string(n_) : std::to_string(staffNo_);
-      line = tab_ + tab_ + tab_ + tab_ + "<clef number=" + quote_ + number + quote_ + ">";
-    } else if (contains(line, "<duration>")) {
+    } else if (clefLine_.matches(line)) {
+      changed_.assign(indent4_).append("<clef number=").append(quote_);
+      appendNumber(changed_, bottom ? static_cast<std::int64_t>(n_) : std::int64_t{staffNo_});
+      line = changed_.append(quote_).append(">");
+    } else if ((markers & kDuration) != 0) {
       applyDuration(k, line);
-    } else if (contains(line, "</note>") || contains(line, "</direction>")) {
-      write(tab_ + tab_ + tab_ + tab_ + "<staff>" + std::to_string(staffNo_) + "</staff>");
-    } else if (line == measureEnd_) {
+    } else if ((markers & (kNoteEnd | kDirectionEnd)) != 0) {
+      std::string& staffLine = startLine(indent4_).append("<staff>");
+      appendNumber(staffLine, staffNo_);
+      write(staffLine.append("</staff>"));
+    } else if (measureEnd_.matches(line)) {
       if (!bottom) {
         endUpperStaff(k);
         return StageEnd::Measure;
@@ -210,15 +344,16 @@ StageEnd GroupMerge::runStage(std::size_t k) {
       if (upperClosed_) reportMismatch();
       staffNo_ = platform::add16(staffNo_, 1);
       write(line);
-      write("<!--=== above measure duration bottom staff is " + std::to_string(staff.total) +
-            " ===-->");
+      std::string& comment = startLine("<!--=== above measure duration bottom staff is ");
+      appendNumber(comment, staff.total);
+      write(comment.append(" ===-->"));
       voiceOffset_ = 0;
       highestVoice_ = 0;
       return StageEnd::Measure;
-    } else if (line == chordLine_) {
+    } else if (chordLine_.matches(line)) {
       chord_ = true;
-    } else if (contains(line, voiceLine_)) {
-      applyVoice(k);
+    } else if ((markers & kVoice) != 0) {
+      line = applyVoice(k, line);
     }
     write(line);
   }
@@ -234,7 +369,7 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
   std::string_view text = line.substr(line.find(kOpen) + kOpen.size());
   text = text.size() < kClose.size() ? std::string_view{}
                                      : text.substr(0, text.size() - kClose.size());
-  const double value = app::leadingNumber(text);
+  const double value = leadingValue(text);
   Staff& staff = staves_[k - 1];
   if (kind_ == 'n') {
     staff.total = roundedInt32(staff.total + value);
@@ -248,25 +383,31 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
   app::reportAndEnd(ctx_, "Programming error, dur(" + std::to_string(k) + ") = " + total);
 }
 
-void GroupMerge::applyVoice(std::size_t k) {
+std::string_view GroupMerge::applyVoice(std::size_t k, std::string_view line) {
   constexpr std::string_view kOpen = "<voice>";
-  const std::string_view rest = std::string_view(line_).substr(line_.find(kOpen) + kOpen.size());
-  const std::int32_t v = roundedInt32(app::leadingNumber(rest));
+  const std::string_view rest = line.substr(line.find(kOpen) + kOpen.size());
+  const std::int32_t v = roundedInt32(leadingValue(rest));
   if (k < n_) highestVoice_ = std::max(highestVoice_, v);
   // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
-  if (k == 1 && n_ > 1) return;
-  line_ = tab_ + tab_ + tab_ + tab_ + "<voice>" + std::to_string(platform::add32(v, voiceOffset_)) +
-          "</voice>";
+  if (k == 1 && n_ > 1) return line;
+  changed_.assign(indent4_).append("<voice>");
+  appendNumber(changed_, platform::add32(v, voiceOffset_));
+  return changed_.append("</voice>");
 }
 
 void GroupMerge::endUpperStaff(std::size_t k) {
   staffNo_ = platform::add16(staffNo_, 1);
-  const std::string t = std::to_string(staves_[k - 1].total);
-  const std::string t3 = tab_ + tab_ + tab_;
-  write(t3 + "<backup>");
-  write(t3 + tab_ + "<duration>" + t + "</duration>");
-  write(t3 + "</backup>");
-  write("<!--=== above measure duration" + std::to_string(k) + " is " + t + " ===-->");
+  const std::int32_t total = staves_[k - 1].total;
+  write(startLine(indent3_).append("<backup>"));
+  std::string& duration = startLine(indent4_).append("<duration>");
+  appendNumber(duration, total);
+  write(duration.append("</duration>"));
+  write(startLine(indent3_).append("</backup>"));
+  std::string& comment = startLine("<!--=== above measure duration");
+  appendNumber(comment, static_cast<std::int64_t>(k));
+  comment.append(" is ");
+  appendNumber(comment, total);
+  write(comment.append(" ===-->"));
 }
 
 void GroupMerge::reportMismatch() {
