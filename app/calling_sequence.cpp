@@ -53,7 +53,10 @@ class Remainder {
 };
 
 std::string detail(int n) {
-  return "Invalid calling sequence. Detail incorrect (" + std::to_string(n) + "). ";
+  std::string text = "Invalid calling sequence. Detail incorrect (";
+  text += std::to_string(n);
+  text += "). ";
+  return text;
 }
 
 }  // namespace
@@ -101,8 +104,8 @@ bool fileExists(Context& ctx, std::string_view path) {
 
 void readCallingSequence(Context& ctx, std::string_view argumentString) {
   RunState& st = ctx.state;
-  st.quoteChar = "\"";
-  st.tabChar = "\t";
+  st.quoteChar.assign(1, '"');
+  st.tabChar.assign(1, '\t');
   Remainder rest(ctx, argumentString);
 
   if (!argumentString.starts_with(kPrefix)) {

@@ -38,6 +38,14 @@ IdStatus partNumber(std::string_view line, std::string_view tag, std::string& k)
   return IdStatus::Ok;
 }
 
+// "," k ",", as member lists write a part number.
+std::string enclosedInCommas(std::string_view k) {
+  std::string text(1, ',');
+  text += k;
+  text += ',';
+  return text;
+}
+
 std::string upperCase(std::string_view text) {
   std::string upper(text);
   for (char& c : upper) {
@@ -141,7 +149,7 @@ class ScorePass {
 
   // The first group whose member list holds "," k ",", or -1.
   int memberGroup(std::string_view k) const {
-    std::string needle = "," + std::string(k) + ",";
+    const std::string needle = enclosedInCommas(k);
     for (std::size_t g = 0; g < st_.groupInstr.size(); ++g) {
       if (st_.groupInstr[g].find(needle) != std::string::npos) return static_cast<int>(g);
     }
@@ -171,7 +179,7 @@ class ScorePass {
       const std::string& instr = st_.groupInstr[static_cast<std::size_t>(g)];
       const std::size_t cut = std::to_string(st_.groupPart[static_cast<std::size_t>(g)]).size() + 1;
       const std::string upper = cut > instr.size() ? "" : instr.substr(0, instr.size() - cut);
-      if (upper.find("," + k + ",") == std::string::npos) continue;
+      if (upper.find(enclosedInCommas(k)) == std::string::npos) continue;
       for (; i < partList_.size(); ++i) {
         removed[i] = true;
         if (partList_[i].find("</score-part>") != std::string::npos) break;
