@@ -26,21 +26,24 @@ std::vector<std::string> readAllLines(const std::string& bytes, std::size_t bloc
   return lines;
 }
 
+// Every line-end shape: CR LF, lone CR, a lone LF kept in its line, CR at the end, empty lines.
+const std::pair<std::string, std::vector<std::string>> kLineEndCases[] = {
+    {"", {}},
+    {"a", {"a"}},
+    {"a\r\nb\r\n", {"a", "b"}},
+    {"a\rb\r", {"a", "b"}},
+    {"a\nb\r\n", {"a\nb"}},
+    {"a\r\r\nb", {"a", "", "b"}},
+    {"\r\n\r\n", {"", ""}},
+    {"a\r\n\nb", {"a", "\nb"}},
+    {"\n", {"\n"}},
+    {"\xEF\xBB\xBFx\r\n\x80\xFF\r\n", {"\xEF\xBB\xBFx", "\x80\xFF"}},
+    {"line one\r\nline two, longer\r\n\r\nx\ry\r\n\n",
+     {"line one", "line two, longer", "", "x", "y", "\n"}},
+};
+
 TEST(FileTable, LineEndsAtEveryBlockSplit) {
-  using Lines = std::vector<std::string>;
-  const std::pair<std::string, Lines> cases[] = {
-      {"", {}},
-      {"a", {"a"}},
-      {"a\r\nb\r\n", {"a", "b"}},
-      {"a\rb\r", {"a", "b"}},
-      {"a\nb\r\n", {"a\nb"}},
-      {"a\r\r\nb", {"a", "", "b"}},
-      {"\r\n\r\n", {"", ""}},
-      {"a\r\n\nb", {"a", "\nb"}},
-      {"\n", {"\n"}},
-      {"\xEF\xBB\xBFx\r\n\x80\xFF\r\n", {"\xEF\xBB\xBFx", "\x80\xFF"}},
-  };
-  for (const auto& [bytes, expected] : cases) {
+  for (const auto& [bytes, expected] : kLineEndCases) {
     for (std::size_t block : {1, 2, 3, 5, 64}) {
       SCOPED_TRACE(testing::Message()
                    << "block " << block << " input " << testing::PrintToString(bytes));
@@ -104,19 +107,7 @@ TEST(FileTable, OutputIsBufferedAndFailuresSurface) {
 }
 
 TEST(FileTable, ViewsAndBufferedLinesFollowTheSameLineEnds) {
-  using Lines = std::vector<std::string>;
-  const std::pair<std::string, Lines> cases[] = {
-      {"", {}},
-      {"a", {"a"}},
-      {"a\r\nb\r\n", {"a", "b"}},
-      {"a\rb\r", {"a", "b"}},
-      {"a\nb\r\n", {"a\nb"}},
-      {"a\r\r\nb", {"a", "", "b"}},
-      {"a\r\n\nb", {"a", "\nb"}},
-      {"line one\r\nline two, longer\r\n\r\nx\ry\r\n\n",
-       {"line one", "line two, longer", "", "x", "y", "\n"}},
-  };
-  for (const auto& [bytes, expected] : cases) {
+  for (const auto& [bytes, expected] : kLineEndCases) {
     for (std::size_t block : {1, 2, 3, 5, 8, 64}) {
       SCOPED_TRACE(testing::Message()
                    << "block " << block << " input " << testing::PrintToString(bytes));
