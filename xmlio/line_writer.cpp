@@ -73,6 +73,15 @@ bool anyTopBit(const char* eight) {
   return (w & 0x8080808080808080) != 0;
 }
 
+// Each of the `n` bytes followed by a zero byte, as utf16 gives them; `out` has room for 2n.
+char* widen(const char* bytes, std::size_t n, char* out) {
+  for (std::size_t k = 0; k < n; ++k) {
+    out[2 * k] = bytes[k];
+    out[2 * k + 1] = 0;
+  }
+  return out + 2 * n;
+}
+
 char* putUnit(char* at, std::uint32_t unit) {
   at[0] = static_cast<char>(unit & 0xFF);
   at[1] = static_cast<char>(unit >> 8);
@@ -89,20 +98,10 @@ bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
     char* at = start;
     // Scores are mostly ASCII: widen a whole run of it before looking at sequences, eight bytes
     // at a time while no byte has its top bit set.
-    const std::size_t run = std::min(s.size() - i, out.room() / 2);
-    const std::size_t runEnd = i + run;
-    while (runEnd - i >= 8 && !anyTopBit(s.data() + i)) {
-      for (std::size_t k = 0; k < 8; ++k) {
-        at[2 * k] = s[i + k];
-        at[2 * k + 1] = 0;
-      }
-      at += 16;
-      i += 8;
-    }
-    while (i < runEnd && static_cast<unsigned char>(s[i]) < 0x80) {
-      at = putUnit(at, static_cast<unsigned char>(s[i]));
-      ++i;
-    }
+    const std::size_t runEnd = i + std::min(s.size() - i, out.room() / 2);
+    for (; runEnd - i >= 8 && !anyTopBit(s.data() + i); i += 8) at = widen(s.data() + i, 8, at);
+    for (; i < runEnd && static_cast<unsigned char>(s[i]) < 0x80; ++i)
+      at = widen(s.data() + i, 1, at);
     if (at == start) {
       const auto c = static_cast<unsigned char>(s[i]);
       std::uint32_t cp = 0;
@@ -161,12 +160,8 @@ bool writeJoiningSurrogates(FileTable& files, FileNo no, std::string_view s) {
 }  // namespace
 
 std::string utf16(std::string_view arg) {
-  std::string result;
-  result.reserve(arg.size() * 2);
-  for (char c : arg) {
-    result.push_back(c);
-    result.push_back('\0');
-  }
+  std::string result(arg.size() * 2, '\0');
+  widen(arg.data(), arg.size(), result.data());
   return result;
 }
 
