@@ -42,7 +42,8 @@ class Remainder {
     if (at == std::string_view::npos) refuse(message);
     return rest_.substr(0, at);
   }
-  void cut(std::string_view field) { rest_.remove_prefix(field.size() + 1); }
+  void cut(std::string_view field) { drop(field.size() + 1); }
+  void drop(std::size_t count) { rest_.remove_prefix(count); }
 
   bool empty() const { return rest_.empty(); }
 
@@ -108,10 +109,11 @@ void readCallingSequence(Context& ctx, std::string_view argumentString) {
   st.tabChar.assign(1, '\t');
   Remainder rest(ctx, argumentString);
 
+  // The only refusal shown without the argument string: it is no calling sequence at all.
   if (!argumentString.starts_with(kPrefix)) {
     reportAndEnd(ctx, "This program can only be called by Orvantide.");
   }
-  rest.expect(kPrefix, "");
+  rest.drop(kPrefix.size());
   rest.expect("FILE=", "Invalid calling sequence. FILE= missing. ");
   const std::string_view path = rest.upTo('/', "Invalid calling sequence. / missing. ");
   st.inputPath = std::string(path);
