@@ -206,8 +206,14 @@ ReadStatus FileTable::peek(FileNo no, std::string_view& bytes) {
 
 void FileTable::advance(FileNo no, std::size_t count) {
   OpenFile& f = entry(no);
-  if (count > f.end - f.begin) throw std::logic_error("advance past the buffered bytes");
-  f.begin += count;
+  if (count <= f.end - f.begin) {
+    f.begin += count;
+    return;
+  }
+  // Past the buffered bytes, as after a block that could not be read: the next read starts there.
+  f.inOffset += f.begin + count;
+  f.begin = f.end = 0;
+  f.shortRead = false;
 }
 
 ReadStatus FileTable::readByte(FileNo no, unsigned char& byte) {

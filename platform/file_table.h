@@ -69,7 +69,8 @@ class FileTable {
   // RawIn: the byte at the current position, which then moves on by one.
   ReadStatus readByte(FileNo no, unsigned char& byte);
   // RawIn: the buffered bytes from the current position on (refilled when none are left);
-  // an empty view with Ok means the end of the file. advance() consumes bytes of that view.
+  // an empty view with Ok means the end of the file. advance() moves the position on, within
+  // that view or beyond it.
   ReadStatus peek(FileNo no, std::string_view& bytes);
   void advance(FileNo no, std::size_t count);
 

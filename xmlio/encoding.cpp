@@ -55,9 +55,10 @@ void writeRepairCopy(app::Context& ctx) {
   while (left > 0) {
     std::string_view block;
     if (ctx.files.peek(st.inputFileNo, block) != ReadStatus::Ok || block.empty()) {
-      // Bytes that cannot be read count as zero bytes, as in the probe.
+      // Bytes that cannot be read count as zero bytes at their own positions, as in the probe.
       const std::string zeros(static_cast<std::size_t>(std::min<std::int64_t>(left, 4096)), '\0');
       static_cast<void>(ctx.files.write(out, zeros));
+      ctx.files.advance(st.inputFileNo, zeros.size());
       left -= static_cast<std::int64_t>(zeros.size());
       openRecord = true;
       continue;
