@@ -3,7 +3,7 @@
 # UndefinedBehaviorSanitizer, then checks the formatting.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/ensure-tools.sh
+scripts/ensure-tools.sh libpugixml-dev
 
 jobs=$(nproc)
 configure() {  # configure BUILD-DIR CMAKE-OPTIONS...
@@ -29,8 +29,8 @@ find app xmlio merge platform tests bench $(ls -d fuzz 2>/dev/null) -name '*.cpp
   xargs clang-format --dry-run --Werror
 echo "formatting clean"
 
-echo "== fuzzing: every target for 20 s"
+echo "== fuzzing for 20 s"
 scripts/fuzz.sh 20
 
 echo "== Windows: cross-built, tested under wine"
-scripts/windows-leg.sh "$PWD/build/test/tests/e2e_tests"
+scripts/windows-leg.sh "$PWD/build/test/tests/quill_tests"

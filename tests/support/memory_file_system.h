@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,31 +12,24 @@
 
 namespace testsupport {
 
-// Files held as byte strings by exact path, with failures on request.
+// Files as byte strings, keyed by path with "/" as the folder separator ("\" is one too, as on
+// the real systems). A folder exists while a file lies in it. Behaves like the real backends where
+// the program can tell: writes start at offset 0, a folder never opens, a failed copy leaves a
+// partial target, a lock excludes other handles until its own closes.
 class MemoryFileSystem : public platform::FileSystem {
  public:
-  enum class Op { Open, Read, Write, Truncate, Lock, Close, Length, Rename, Copy, Remove };
+  enum class Op { Open, Read, Write, Lock, Close, Length, Rename, Copy, Remove };
+  static constexpr const char* kOpNames[] = {"Open",   "Read",   "Write", "Lock",  "Close",
+                                             "Length", "Rename", "Copy",  "Remove"};
 
-  void put(const std::string& path, std::string bytes) { files_[path] = std::move(bytes); }
-  [[nodiscard]] bool exists(const std::string& path) const { return files_.count(path) != 0; }
-  // The bytes of `path`; fails the test when it does not exist.
-  [[nodiscard]] std::string get(const std::string& path) const;
-  const std::map<std::string, std::string>& files() const { return files_; }
+  std::map<std::string, std::string> files;
 
-  // Every `op` on `path` (or on any path, when empty) fails with `code`.
-  void failOn(Op op, std::string path = {}, int code = 5);
-  // The `n`-th operation of any kind, counting from 1, fails with `code`; 0 disables it.
-  void failOperation(std::int64_t n, int code = 5) {
-    failAt_ = n;
-    failCode_ = code;
-  }
-  [[nodiscard]] std::int64_t operations() const { return operations_; }
-  // Every operation so far, in order: entry n - 1 is operation n.
-  struct Operation {
-    Op op;
-    std::string path;
-  };
-  const std::vector<Operation>& log() const { return log_; }
+  // The `nth` (from 1; 0: every) operation `op` on `path` fails with `code`.
+  void failOn(Op op, std::string_view path, int nth = 0, int code = 5);
+  // The `n`-th operation of any kind (from 1) fails with code 5; 0 disables it.
+  void failOperation(std::int64_t n) { failAt_ = n; }
+  // Every operation so far, in order.
+  std::vector<std::pair<Op, std::string>> log;
 
   std::unique_ptr<platform::File> open(std::string_view path, platform::Access access) override;
   bool length(std::string_view path, std::uint64_t& bytes) override;
@@ -44,17 +37,20 @@ class MemoryFileSystem : public platform::FileSystem {
   bool copy(std::string_view from, std::string_view to) override;
   bool remove(std::string_view path) override;
 
-  // For open handles: true unless the operation is to fail, in which case the error is set.
-  bool allow(Op op, std::string_view path);
-  std::string* contents(const std::string& path);
+  static std::string normal(std::string_view path);
+  bool allow(Op op, const std::string& path);  // false (error set) when the operation is to fail
+  bool isFolder(const std::string& path) const;
+  std::set<std::string> locked;
 
  private:
-  std::map<std::string, std::string> files_;
-  std::map<std::pair<Op, std::string>, int> failures_;
-  std::int64_t operations_ = 0;
-  std::vector<Operation> log_;
+  bool fail(int code, const char* text);
+  struct Failure {
+    Op op;
+    std::string path;
+    int nth, code, seen;
+  };
+  std::vector<Failure> failures_;
   std::int64_t failAt_ = 0;
-  int failCode_ = 5;
 };
 
 }  // namespace testsupport

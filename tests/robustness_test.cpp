@@ -1,0 +1,151 @@
+// The real program under hostile conditions: killed at random moments, a second run in the same
+// folder, a line longer than the memory it may use, a score larger than that memory; and a part
+// list longer than a 16-bit count, in memory.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <thread>
+
+#include "tests/support/run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+const std::string kArgs = "CALLEDBY=ORVANTIDE,FILE=score.xml/STAVESUP=1,PART=3,INSTR=,2,3,/";
+
+// A fresh working folder holding `score` as score.xml.
+struct Folder {
+  explicit Folder(const std::string& score) {
+    static int count = 0;
+    dir = fs::temp_directory_path() /
+          ("qb-robust-" + std::to_string(::getpid()) + "-" + std::to_string(++count));
+    fs::create_directories(dir);
+    std::ofstream(dir / "score.xml", std::ios::binary) << score;
+  }
+  ~Folder() { fs::remove_all(dir); }
+  std::map<std::string, std::string> files() const {
+    std::map<std::string, std::string> all;
+    for (const auto& e : fs::directory_iterator(dir)) {
+      std::ifstream in(e.path(), std::ios::binary);
+      all[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return all;
+  }
+  fs::path dir;
+};
+
+// The program started in `dir` on `args`, standard input empty, standard error to a file there.
+pid_t start(const fs::path& dir, const std::string& args, rlim_t addressSpace = RLIM_INFINITY) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int in = ::open("/dev/null", O_RDONLY);
+    const int err = ::open((dir / "stderr").c_str(), O_WRONLY | O_CREAT, 0644);
+    const rlimit limit{addressSpace, addressSpace};
+    if (in < 0 || err < 0 || ::dup2(in, 0) < 0 || ::dup2(err, 2) < 0 || ::chdir(dir.c_str()) != 0 ||
+        ::setrlimit(RLIMIT_AS, &limit) != 0) {
+      ::_exit(126);
+    }
+    ::execl(QB_PROGRAM, QB_PROGRAM, args.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  return pid;
+}
+
+int finish(pid_t pid) {
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string records(const Folder& folder) { return folder.files()["stderr"]; }
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST(Robustness, KilledAtRandomMomentsTheScoreIsNeverLost) {
+  // Large enough that a run lasts some tens of milliseconds.
+  const std::string score = testsupport::buildScore(3, kSanitized ? 1000 : 8000);
+  auto whole = microseconds::max();
+  for (int k = 0; k < 3; ++k) {
+    Folder folder(score);
+    const auto begin = steady_clock::now();
+    ASSERT_EQ(finish(start(folder.dir, kArgs)), 0);
+    whole = std::min(whole, duration_cast<microseconds>(steady_clock::now() - begin));
+  }
+  std::mt19937_64 random(static_cast<unsigned long long>(whole.count()));
+  SCOPED_TRACE("a whole run " + std::to_string(whole.count()) + " us");
+  int killed = 0;
+  for (int k = 0; k < 40; ++k) {
+    // Half of the moments fall anywhere, half into the last fifth, where the result is put in
+    // place.
+    const double at = std::uniform_real_distribution<double>(k % 2 == 0 ? 0.0 : 0.8, 1.05)(random);
+    Folder folder(score);
+    const pid_t pid = start(folder.dir, kArgs);
+    std::this_thread::sleep_for(microseconds(static_cast<long long>(at * double(whole.count()))));
+    killed += ::kill(pid, SIGKILL) == 0 && finish(pid) == -1;
+    EXPECT_EQ(testsupport::scoreSafety(folder.files(), "score.xml", score), "") << "kill " << k;
+  }
+  EXPECT_GT(killed, 20) << "most kills came too late to test anything";
+}
+
+TEST(Robustness, ASecondRunInTheSameFolderIsRefusedAndChangesNothing) {
+  const std::string score = testsupport::buildScore(3, 2);
+  Folder folder(score);
+  std::ofstream(folder.dir / "QUILLBRAID.XML") << "an earlier result";
+  const int held = ::open((folder.dir / "QUILLBRAID.XML").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  EXPECT_EQ(finish(start(folder.dir, kArgs)), 1);
+  EXPECT_EQ(records(folder),
+            "Quillbraid: Another Quillbraid run is working in this folder. Run aborted\n");
+  auto files = folder.files();
+  EXPECT_EQ(files.size(), 3u);
+  EXPECT_EQ(files["QUILLBRAID.XML"], "an earlier result");
+  EXPECT_EQ(files["score.xml"], score);
+  ::close(held);
+  EXPECT_EQ(finish(start(folder.dir, kArgs)), 0) << "the lock goes with its holder";
+}
+
+TEST(Robustness, MemoryIsBoundedByTheLongestLine) {
+  if (kSanitized) GTEST_SKIP() << "address-space limits do not work under AddressSanitizer";
+  constexpr rlim_t kLimit = 32 << 20;
+  const std::string large = testsupport::buildScore(3, 70000);
+  ASSERT_GT(large.size(), kLimit + (kLimit >> 2));
+  Folder merged(large);
+  EXPECT_EQ(finish(start(merged.dir, kArgs, kLimit)), 0) << records(merged);
+  EXPECT_EQ(merged.files()["score.xmlorg"], large);
+
+  const std::string longLine = "<?xml?>\r\n<score-partwise>\r\n\t<work-title>" +
+                               std::string(kLimit + (kLimit >> 2), 'x') + "</work-title>\r\n";
+  Folder refused(longLine);
+  EXPECT_EQ(finish(start(refused.dir, kArgs, kLimit)), 1);
+  EXPECT_EQ(records(refused), "Quillbraid: Out of memory\n");
+  EXPECT_EQ(refused.files()["score.xml"], longLine);
+}
+
+TEST(Robustness, APartListBeyondSixteenBitsIsRewrittenWhole) {
+  testsupport::MemoryFileSystem mfs;
+  const std::string score = testsupport::buildScore(3, 1, 33000);
+  mfs.files["score.xml"] = score;
+  ASSERT_EQ(testsupport::runInMemory(mfs, kArgs).status, 0);
+  const std::string& result = mfs.files["score.xml"];
+  const std::string entry2 = "\t\t<score-part id=\"P2\">\r\n\t\t</score-part>\r\n";
+  const std::size_t list = score.find(entry2), end = score.find("\t</part-list>");
+  EXPECT_EQ(result.substr(0, end - entry2.size()),
+            score.substr(0, list) + score.substr(list + entry2.size(), end - list - entry2.size()));
+}
+
+}  // namespace

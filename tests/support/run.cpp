@@ -1,0 +1,94 @@
+#include "tests/support/run.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "app/context.h"
+#include "app/start_up.h"
+#include "platform/console_dialogs.h"
+
+namespace testsupport {
+namespace {
+
+// The console's boxes, with each box's code noted as the records cannot show it.
+class NotingDialogs : public platform::Dialogs {
+ public:
+  NotingDialogs(std::FILE* records, std::FILE* answers) : console_(records, answers) {}
+  int show(std::string_view text, int code) override {
+    codes += (codes.empty() ? "" : " ") + std::to_string(code);
+    return console_.show(text, code);
+  }
+  std::string codes;
+
+ private:
+  platform::ConsoleDialogs console_;
+};
+
+}  // namespace
+
+Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_view answers,
+                    std::size_t blockSize) {
+  std::FILE* in = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  std::fwrite(answers.data(), 1, answers.size(), in);
+  std::rewind(in);
+  NotingDialogs dialogs(err, in);
+  platform::ConsoleProcess process(in);
+  Outcome outcome;
+  {
+    app::Context ctx(fs, dialogs, process, blockSize);
+    outcome.status = app::runProgram(ctx, args);
+  }
+  outcome.codes = dialogs.codes;
+  outcome.records.resize(static_cast<std::size_t>(std::ftell(err)));
+  std::rewind(err);
+  outcome.records.resize(std::fread(outcome.records.data(), 1, outcome.records.size(), err));
+  std::fclose(in);
+  std::fclose(err);
+  return outcome;
+}
+
+std::string scoreSafety(const std::map<std::string, std::string>& files, const std::string& path,
+                        const std::string& original) {
+  const auto at = [&](const std::string& name) {
+    const auto it = files.find(name);
+    return it == files.end() ? nullptr : &it->second;
+  };
+  const std::string* input = at(path);
+  if (input != nullptr && *input == original) return "";
+  const std::string* backup = at(path + "org");
+  if (backup == nullptr || *backup != original) return "the original is neither input nor backup";
+  const std::string* result = at("QUILLBRAID.XML");
+  if (input != nullptr && (result == nullptr || *input != *result)) {
+    return "the input holds something other than the complete result";
+  }
+  return "";
+}
+
+std::string buildScore(int parts, int measures, int entries) {
+  std::string s =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<score-partwise>\r\n\t<part-list>\r\n";
+  for (int p = 1; p <= std::max(parts, entries); ++p) {
+    s += "\t\t<score-part id=\"P" + std::to_string(p) + "\">\r\n\t\t</score-part>\r\n";
+  }
+  s += "\t</part-list>\r\n";
+  const std::string note = "\t\t\t<note>\r\n\t\t\t\t<rest/>\r\n\t\t\t\t<duration>2</duration>\r\n";
+  for (int p = 1; p <= parts; ++p) {
+    s += "\r\n\t<part id=\"P" + std::to_string(p) + "\">\r\n";
+    for (int m = 1; m <= measures; ++m) {
+      s += "\t\t<measure number=\"" + std::to_string(m) + "\">\r\n";
+      if (m == 1) {
+        s += "\t\t\t<attributes>\r\n\t\t\t\t<time>\r\n\t\t\t\t</time>\r\n\t\t\t\t<clef>\r\n"
+             "\t\t\t\t</clef>\r\n\t\t\t</attributes>\r\n";
+      }
+      s += note +
+           "\t\t\t\t<voice>1</voice>\r\n\t\t\t</note>\r\n\t\t\t<backup>\r\n"
+           "\t\t\t\t<duration>2</duration>\r\n\t\t\t</backup>\r\n" +
+           note + "\t\t\t\t<voice>2</voice>\r\n\t\t\t</note>\r\n\t\t</measure>\r\n";
+    }
+    s += "\t</part>\r\n";
+  }
+  return s + "</score-partwise>\r\n";
+}
+
+}  // namespace testsupport

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "platform/file_table.h"
+#include "tests/support/memory_file_system.h"
+
+namespace testsupport {
+
+// What a run shows its caller: the exit status, the console records (standard error, as the
+// console backend writes them) and the button-and-icon code of every box, blank-separated.
+struct Outcome {
+  int status = 0;
+  std::string records;
+  std::string codes;
+};
+
+// A whole run in this process on `fs`, with the console's boxes: `answers` is standard input.
+Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_view answers = {},
+                    std::size_t blockSize = platform::FileTable::kBlockSize);
+
+// Empty when the user's score `path` is safe in `files`: it still holds `original`, or the
+// backup holds `original` and `path` holds the complete result (QUILLBRAID.XML) or nothing.
+// Otherwise says what is wrong.
+std::string scoreSafety(const std::map<std::string, std::string>& files, const std::string& path,
+                        const std::string& original);
+
+// A score in the converter's layout, CR LF ended: `parts` parts P1, P2, ... of `measures` measures
+// each (two voices behind a backup), listed in a part list of `entries` score-parts (at least
+// one for each part).
+std::string buildScore(int parts, int measures, int entries = 0);
+
+}  // namespace testsupport
