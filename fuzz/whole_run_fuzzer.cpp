@@ -1,69 +1,56 @@
-// A whole run over an arbitrary input file: the first bytes choose the groups, the answers to the
-// questions, the block size and one file operation that fails; the rest is the score.
+// A whole run over arbitrary bytes: the first byte answers the questions (one bit each, Yes when
+// set), the second picks the block size, the third the file operation that fails (none below
+// 0x80); then the argument string up to the first line feed, then the score.
+// A finding is a crash, a sanitizer report, a hang, the score lost or partly replaced, a
+// success without the result in place, or a run that ends silently before its result was whole.
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <string>
+#include <cstdio>
+#include <cstdlib>
 
-#include "app/context.h"
-#include "app/start_up.h"
-#include "fuzz/fuzz_support.h"
+#include "tests/support/run.h"
 
 namespace {
 
-constexpr std::array<const char*, 4> kGroups = {
-    "",
-    "STAVESUP=1,PART=3,INSTR=,2,3,/",
-    "STAVESUP=2,PART=3,INSTR=,1,2,3,/",
-    "STAVESUP=1,PART=2,INSTR=,1,2,/STAVESUP=1,PART=4,INSTR=,3,4,/",
-};
+[[noreturn]] void finding(const std::string& what) {
+  std::fprintf(stderr, "FINDING: %s\n", what.c_str());
+  std::abort();
+}
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  fuzzsupport::Bytes in(data, size);
-  const std::uint8_t groups = in.byte();
-  const std::uint8_t answers = in.byte();
-  const std::uint8_t block = in.byte();
-  // Most runs go without an injected fault; the others fail one of their first 255 operations.
-  const std::uint8_t faultSelector = in.byte();
-  const std::int64_t failAt = faultSelector >= 0x80 ? faultSelector - 0x7F : 0;
-  const std::string original(in.rest());
+extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
+  if (size < 3) return 0;
+  const std::string_view in(reinterpret_cast<const char*>(data) + 3, size - 3);
+  const std::string args(in.substr(0, in.find('\n')));
+  const std::string score(in.substr(std::min(in.size(), args.size() + 1)));
+  std::string answers;
+  for (int bit = 0; bit < 8; ++bit) answers += (data[0] >> bit & 1) != 0 ? "y\n" : "n\n";
+  const std::size_t block = data[1] < 0x80 ? platform::FileTable::kBlockSize : data[1] % 16 + 1u;
+  const std::int64_t failAt = data[2] < 0x80 ? 0 : data[2] - 0x7F;
 
   testsupport::MemoryFileSystem fs;
-  fs.put("score.xml", original);
+  fs.files["score.xml"] = score;
   fs.failOperation(failAt);
-  fuzzsupport::BitDialogs dialogs(answers);
-  fuzzsupport::QuietProcess process;
-  int status = 0;
-  {
-    app::Context ctx(fs, dialogs, process, fuzzsupport::blockSize(block));
-    status = app::runProgram(
-        ctx, std::string("CALLEDBY=ORVANTIDE,FILE=score.xml/") + kGroups[groups % kGroups.size()]);
-  }
+  const testsupport::Outcome run = testsupport::runInMemory(fs, args, answers, block);
 
-  fuzzsupport::checkScoreSafe(fs, "score.xml", original);
-  const bool faultHit = failAt != 0 && fs.operations() >= failAt;
-  if (status == 0) {
-    if (fs.files().count("score.xml") == 0 || fs.files().count("score.xmlorg") == 0) {
-      fuzzsupport::fail("status 0 without the result in place and the backup beside it");
-    }
-    if (fs.files().at("score.xml") != fs.files().at("QUILLBRAID.XML")) {
-      fuzzsupport::fail("status 0 but inputPath differs from QUILLBRAID.XML");
-    }
-  } else if (!dialogs.endedWithMessage()) {
-    // Only the final rename or copy may end a run silently, and only when it failed.
-    const bool untouched = fs.files().count("score.xml") != 0 &&
-                           fs.files().at("score.xml") == original &&
-                           fs.files().count("score.xmlorg") == 0;
-    const bool movedAside = fs.files().count("score.xml") == 0;
-    if (!faultHit || !(untouched || movedAside)) {
-      fuzzsupport::fail("a run ended with status 1 and no message");
+  if (const std::string why = testsupport::scoreSafety(fs.files, "score.xml", score);
+      !why.empty()) {
+    finding(why);
+  }
+  if (run.status == 0 && (fs.files.count("score.xmlorg") == 0 ||
+                          fs.files["score.xml"] != fs.files["QUILLBRAID.XML"])) {
+    finding("a success without the result in place");
+  }
+  std::size_t outputDone = 0;
+  for (std::size_t n = 1; n <= fs.log.size(); ++n) {
+    if (fs.log[n - 1].first == testsupport::MemoryFileSystem::Op::Close &&
+        fs.log[n - 1].second == "QUILLBRAID.XML") {
+      outputDone = n;
     }
   }
-  if (process.mainWindowShown && dialogs.shown().empty()) {
-    fuzzsupport::fail("the main window came up without a report");
+  if (run.status != 0 && run.records.empty() &&
+      (outputDone == 0 || failAt <= static_cast<std::int64_t>(outputDone))) {
+    finding("a silent ending before the result was whole");
   }
   return 0;
 }
