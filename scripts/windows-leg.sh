@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Windows leg of the tests: cross-builds quillbraid.exe with MinGW-w64 in build/win, then runs
-# under wine, on its null display driver (no X server needed): the unit tests, the end-to-end
-# suite (the Linux build's e2e_tests, driving the .exe through the console seam) and the smoke
-# tests with real message boxes and the main window.
+# under wine, on its null display driver (no X server needed): the file-system contract on the
+# Win32 backend, the golden runs marked for the real program (the Linux build's quill_tests,
+# driving the .exe through the console seam) and the smoke tests with real message boxes and the
+# main window.
 #
-#   scripts/windows-leg.sh [PATH_TO_E2E_TESTS]
+#   scripts/windows-leg.sh [PATH_TO_QUILL_TESTS]
 #
 # QB_WIN_BUILD_DIR overrides the build folder (the wine prefix lives inside it).
 #
@@ -14,7 +15,7 @@ set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QB_WIN_BUILD_DIR:-$root/build/win}
-e2e=${1:-}
+golden=${1:-}
 started=$SECONDS
 
 skip() {
@@ -81,19 +82,20 @@ timeout 120 wine cmd /c exit 0 </dev/null >/dev/null 2>&1
 
 failures=()
 
-stage "unit tests under wine"
+stage "file-system contract under wine"
 (cd "$build" && timeout 600 ctest --output-on-failure -j"$(nproc)" </dev/null) ||
-  failures+=("unit tests")
+  failures+=("file-system contract")
 
-if [ -n "$e2e" ]; then
-  stage "end-to-end suite under wine"
+if [ -n "$golden" ]; then
+  stage "golden runs of the real program under wine"
   QB_PROGRAM=$build/quillbraid.exe QB_LAUNCHER=$root/tests/windows/wine-launch.sh \
-    QUILLBRAID_DIALOGS=console timeout 900 "$e2e" </dev/null || failures+=("end-to-end suite")
+    QUILLBRAID_DIALOGS=console timeout 900 "$golden" --gtest_filter='Golden/Binary*' </dev/null ||
+    failures+=("golden runs")
 else
-  echo "windows leg: no e2e_tests binary given, end-to-end suite not run"
+  echo "windows leg: no quill_tests binary given, golden runs not run"
 fi
 
-stage "smoke tests (message boxes, main window, command line)"
+stage "smoke tests (message boxes, main window)"
 timeout 600 bash "$root/tests/windows/smoke.sh" "$build" </dev/null || failures+=("smoke tests")
 
 stage "done"
