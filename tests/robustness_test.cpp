@@ -34,14 +34,7 @@ struct Folder {
     std::ofstream(dir / "score.xml", std::ios::binary) << score;
   }
   ~Folder() { fs::remove_all(dir); }
-  std::map<std::string, std::string> files() const {
-    std::map<std::string, std::string> all;
-    for (const auto& e : fs::directory_iterator(dir)) {
-      std::ifstream in(e.path(), std::ios::binary);
-      all[e.path().filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    return all;
-  }
+  testsupport::Files files() const { return testsupport::tree(dir); }
   fs::path dir;
 };
 

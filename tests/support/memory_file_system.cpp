@@ -16,16 +16,21 @@ class MemoryFile : public platform::File {
   bool readAt(std::uint64_t offset, char* dst, std::size_t size, std::size_t& got) override {
     got = 0;
     if (!fs_.allow(Op::Read, path_)) return false;
-    const std::string& bytes = fs_.files[path_];
-    if (offset < bytes.size()) got = std::min<std::size_t>(size, bytes.size() - offset);
-    if (got != 0) std::memcpy(dst, bytes.data() + offset, got);
+    // A file removed or renamed while open reads as empty here; the program never does that.
+    const auto it = fs_.files.find(path_);
+    if (it != fs_.files.end() && offset < it->second.size()) {
+      got = std::min<std::size_t>(size, it->second.size() - offset);
+      std::memcpy(dst, it->second.data() + offset, got);
+    }
     return true;
   }
   bool write(const char* src, std::size_t size) override {
     if (!fs_.allow(Op::Write, path_)) return false;
-    std::string& bytes = fs_.files[path_];
-    bytes.resize(std::max(bytes.size(), position_ + size));
-    bytes.replace(position_, size, src, size);
+    const auto it = fs_.files.find(path_);
+    if (it != fs_.files.end()) {
+      it->second.resize(std::max(it->second.size(), position_ + size));
+      it->second.replace(position_, size, src, size);
+    }
     position_ += size;
     return true;
   }

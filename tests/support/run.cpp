@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "app/context.h"
 #include "app/start_up.h"
@@ -48,8 +49,7 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
   return outcome;
 }
 
-std::string scoreSafety(const std::map<std::string, std::string>& files, const std::string& path,
-                        const std::string& original) {
+std::string scoreSafety(const Files& files, const std::string& path, const std::string& original) {
   const auto at = [&](const std::string& name) {
     const auto it = files.find(name);
     return it == files.end() ? nullptr : &it->second;
@@ -63,6 +63,26 @@ std::string scoreSafety(const std::map<std::string, std::string>& files, const s
     return "the input holds something other than the complete result";
   }
   return "";
+}
+
+std::string soundEnding(const MemoryFileSystem& fs, const Outcome& run, const std::string& path,
+                        const std::string& original, std::size_t failed) {
+  if (std::string why = scoreSafety(fs.files, path, original); !why.empty()) return why;
+  if (run.status == 0) {
+    const auto input = fs.files.find(path);
+    return fs.files.count(path + "org") != 0 && input != fs.files.end() &&
+                   input->second == fs.files.at("QUILLBRAID.XML")
+               ? ""
+               : "a success without the result in place";
+  }
+  std::size_t outputDone = 0;
+  for (std::size_t n = 1; n <= fs.log.size(); ++n) {
+    if (fs.log[n - 1] == std::pair(MemoryFileSystem::Op::Close, std::string("QUILLBRAID.XML"))) {
+      outputDone = n;
+    }
+  }
+  const bool silentAllowed = outputDone != 0 && failed > outputDone;
+  return run.records.empty() && !silentAllowed ? "a silent ending before the result was whole" : "";
 }
 
 std::string buildScore(int parts, int measures, int entries) {
@@ -89,6 +109,22 @@ std::string buildScore(int parts, int measures, int entries) {
     s += "\t</part>\r\n";
   }
   return s + "</score-partwise>\r\n";
+}
+
+std::string slurp(const std::filesystem::path& path, const std::string& otherwise) {
+  std::ifstream in(path, std::ios::binary);
+  return in ? std::string(std::istreambuf_iterator<char>(in), {}) : otherwise;
+}
+
+Files tree(const std::filesystem::path& dir) {
+  Files files;
+  if (!std::filesystem::exists(dir)) return files;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file()) {
+      files[std::filesystem::relative(e.path(), dir).generic_string()] = slurp(e.path());
+    }
+  }
+  return files;
 }
 
 }  // namespace testsupport

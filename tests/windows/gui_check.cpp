@@ -18,55 +18,52 @@
 namespace {
 
 void say(const std::wstring& line) {
-  const int n = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr,
-                                    0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), text.data(), n,
-                      nullptr, nullptr);
+  std::string text(line.size() * 3 + 1, '\0');
+  text.resize(static_cast<std::size_t>(WideCharToMultiByte(
+      CP_UTF8, 0, line.c_str(), -1, text.data(), static_cast<int>(text.size()), nullptr, nullptr)));
   std::printf("%s\n", text.c_str());
   std::fflush(stdout);
 }
 
-// The visible window of `cls` and `title`, waited for; nullptr after 30 s.
-HWND await(const wchar_t* cls, const wchar_t* title) {
-  for (int waited = 0; waited < 30000; waited += 20, Sleep(20)) {
-    const HWND w = FindWindowW(cls, title);
-    if (w != nullptr && IsWindowVisible(w)) return w;
+// Waits up to 30 s for `done`.
+template <class Done>
+bool await(Done done) {
+  for (int waited = 0; !done(); waited += 20, Sleep(20)) {
+    if (waited > 30000) return false;
   }
-  return nullptr;
+  return true;
 }
 
-bool answerBox(const std::wstring& answer) {
-  const HWND box = await(L"#32770", L"Quillbraid");
-  if (box == nullptr) return false;
-  const int wanted = answer == L"yes" ? IDYES : answer == L"no" ? IDNO : IDOK;
+bool act(const std::wstring& step) {
+  const bool box = step != L"close";
+  HWND w = nullptr;
+  if (!await([&] {
+        w = box ? FindWindowW(L"#32770", L"Quillbraid") : FindWindowW(L"Form1", L"Form1");
+        return w != nullptr && IsWindowVisible(w);
+      })) {
+    return false;
+  }
+  if (!box) {
+    RECT client{};
+    GetClientRect(w, &client);
+    say(L"form " + std::to_wstring(client.right) + L"x" + std::to_wstring(client.bottom));
+    PostMessageW(w, WM_CLOSE, 0, 0);
+    return await([&] { return !IsWindow(w); });
+  }
   std::wstring line = L"box";
   for (int id : {IDOK, IDYES, IDNO}) {
-    const HWND button = GetDlgItem(box, id);
-    if (button != nullptr && IsWindowVisible(button)) line += L" " + std::to_wstring(id);
+    if (IsWindowVisible(GetDlgItem(w, id))) line += L" " + std::to_wstring(id);
   }
   wchar_t text[4096] = {};
-  GetDlgItemTextW(box, 0xFFFF, text, 4096);  // the box's text control
+  GetDlgItemTextW(w, 0xFFFF, text, 4096);  // the box's text control
   line += L": ";
   for (const wchar_t* c = text; *c != 0; ++c) {
-    line += *c == L'\r'   ? std::wstring(L"\\r")
-            : *c == L'\n' ? std::wstring(L"\\n")
-                          : std::wstring(1, *c);
+    line += *c == L'\r' ? L"\\r" : *c == L'\n' ? L"\\n" : std::wstring(1, *c);
   }
   say(line);
-  PostMessageW(GetDlgItem(box, wanted), BM_CLICK, 0, 0);
-  for (int waited = 0; IsWindow(box) && waited < 30000; waited += 20) Sleep(20);
-  return !IsWindow(box);
-}
-
-bool closeForm() {
-  const HWND form = await(L"Form1", L"Form1");
-  if (form == nullptr) return false;
-  RECT client{};
-  GetClientRect(form, &client);
-  say(L"form " + std::to_wstring(client.right) + L"x" + std::to_wstring(client.bottom));
-  PostMessageW(form, WM_CLOSE, 0, 0);
-  return true;
+  const int id = step == L"yes" ? IDYES : step == L"no" ? IDNO : IDOK;
+  PostMessageW(GetDlgItem(w, id), BM_CLICK, 0, 0);
+  return await([&] { return !IsWindow(w); });
 }
 
 }  // namespace
@@ -81,12 +78,11 @@ int main() {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  for (HANDLE* h : {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError}) {
-    const DWORD which = h == &startup.hStdInput    ? STD_INPUT_HANDLE
-                        : h == &startup.hStdOutput ? STD_OUTPUT_HANDLE
-                                                   : STD_ERROR_HANDLE;
-    *h = GetStdHandle(which);
-    SetHandleInformation(*h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  for (HANDLE h : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   }
   PROCESS_INFORMATION child{};
   if (!CreateProcessW(program, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
@@ -94,7 +90,7 @@ int main() {
     return 126;
   }
   for (int i = 3; i < argc; ++i) {
-    if (!(std::wstring(argv[i]) == L"close" ? closeForm() : answerBox(argv[i]))) {
+    if (!act(argv[i])) {
       TerminateProcess(child.hProcess, 2);
       return 2;
     }
