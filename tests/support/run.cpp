@@ -31,7 +31,7 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
                     std::size_t blockSize) {
   std::FILE* in = std::tmpfile();
   std::FILE* err = std::tmpfile();
-  std::fwrite(answers.data(), 1, answers.size(), in);
+  if (!answers.empty()) std::fwrite(answers.data(), 1, answers.size(), in);
   std::rewind(in);
   NotingDialogs dialogs(err, in);
   platform::ConsoleProcess process(in);
