@@ -1,11 +1,10 @@
 #include "app/calling_sequence.h"
 
-#include <charconv>
 #include <cstdint>
-#include <limits>
 #include <string>
 
 #include "platform/checked.h"
+#include "platform/text.h"
 
 namespace app {
 namespace {
@@ -35,8 +34,8 @@ class Remainder {
     rest_.remove_prefix(literal.size());
   }
 
-  // The text before the first `stop`, which is cut off with it; refuses with `message` when the
-  // remainder holds no `stop`.
+  // The text before the first `stop`; refuses with `message` when the remainder holds no `stop`.
+  // cut() then takes the text and the `stop` off.
   std::string_view upTo(char stop, std::string_view message) const {
     const auto at = rest_.find(stop);
     if (at == std::string_view::npos) refuse(message);
@@ -61,39 +60,6 @@ std::string detail(int n) {
 }
 
 }  // namespace
-
-bool isAllDigits(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-double leadingNumber(std::string_view text) {
-  const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-  std::size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-    negative = text[i] == '-';
-    ++i;
-  }
-  const std::size_t start = i;
-  while (i < text.size() && isDigit(text[i])) ++i;
-  if (i == start) return 0.0;
-  if (i + 1 < text.size() && text[i] == '.' && isDigit(text[i + 1])) {
-    ++i;
-    while (i < text.size() && isDigit(text[i])) ++i;
-  }
-  // from_chars, unlike strtod, ignores the locale, so a decimal point is always '.'.
-  double value = 0.0;
-  const auto [end, ec] =
-      std::from_chars(text.data() + start, text.data() + i, value, std::chars_format::fixed);
-  static_cast<void>(end);
-  if (ec == std::errc::result_out_of_range) value = std::numeric_limits<double>::infinity();
-  return negative ? -value : value;
-}
 
 bool fileExists(Context& ctx, std::string_view path) {
   if (path.find("\\\\") != std::string_view::npos) return false;
@@ -120,31 +86,28 @@ void readCallingSequence(Context& ctx, std::string_view argumentString) {
   if (!fileExists(ctx, st.inputPath)) rest.refuse("Invalid calling sequence. Unknown file. ");
   rest.cut(path);
 
-  st.groupCount = 0;
-  st.groupStavesUp.clear();
   st.groupPart.clear();
   st.groupInstr.clear();
   while (!rest.empty()) {
-    st.groupCount = platform::add16(st.groupCount, 1);
-    st.groupStavesUp.push_back(0);
-    st.groupPart.push_back(0);
-    st.groupInstr.emplace_back();
-
+    // The 16-bit group count, not kept: the tables know their size.
+    static_cast<void>(
+        platform::checkedNarrow<std::int16_t>(static_cast<std::int64_t>(st.groupPart.size()) + 1));
     rest.expect("STAVESUP=", detail(1));
     const std::string_view stavesUp = rest.upTo(',', detail(2));
-    if (!isAllDigits(stavesUp)) rest.refuse(detail(3));
-    st.groupStavesUp.back() = digitsValue(stavesUp);
+    if (!platform::isAllDigits(stavesUp)) rest.refuse(detail(3));
+    // Checked like PART=, but no step of the run reads it.
+    static_cast<void>(digitsValue(stavesUp));
     rest.cut(stavesUp);
 
     rest.expect("PART=", detail(4));
     const std::string_view part = rest.upTo(',', detail(5));
-    if (!isAllDigits(part)) rest.refuse(detail(6));
-    st.groupPart.back() = digitsValue(part);
+    if (!platform::isAllDigits(part)) rest.refuse(detail(6));
+    st.groupPart.push_back(digitsValue(part));
     rest.cut(part);
 
     rest.expect("INSTR=", detail(7));
     const std::string_view instr = rest.upTo('/', detail(8));
-    st.groupInstr.back() = std::string(instr);
+    st.groupInstr.emplace_back(instr);
     rest.cut(instr);
   }
 }

@@ -11,14 +11,6 @@ namespace app {
 // value above 32767 throws platform::ArithmeticOverflow.
 void readCallingSequence(Context& ctx, std::string_view argumentString);
 
-// True when `text` is non-empty and holds only the digits 0 to 9.
-bool isAllDigits(std::string_view text);
-
-// The value of the decimal number at the start of `text`: blanks and tabs skipped, an optional
-// sign, digits, an optional "." with digits; 0 when no digit comes first; infinite past double's
-// range.
-double leadingNumber(std::string_view text);
-
 // True when `path` opens as an existing file for reading. Two backslashes in a row anywhere
 // (a network path, for one) are never a file, and then nothing is touched.
 bool fileExists(Context& ctx, std::string_view path);

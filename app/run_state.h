@@ -4,32 +4,36 @@
 #include <string>
 #include <vector>
 
-#include "platform/checked.h"
+#include "platform/file_table.h"
 
 namespace app {
 
-using platform::Bool16;
-using platform::FileNo;
+// A 16-bit boolean: true is -1 (all bits set), false 0. Test it with != kFalse.
+using Bool16 = std::int16_t;
+constexpr Bool16 kTrue = -1;
+constexpr Bool16 kFalse = 0;
+
+enum class Encoding { UTF8, UTF16LE, UTF16BE };
 
 // The program-wide variables of one run; all zero or empty when the program starts.
 struct RunState {
   std::string quoteChar;  // the double quotation mark
   std::string tabChar;    // the horizontal tab
   std::string inputPath;  // as the calling sequence gives it
-  std::int16_t groupCount = 0;
-  // Entry g - 1 describes group g, in calling-sequence order.
-  std::vector<std::int16_t> groupStavesUp;
+  // The PART= and INSTR= values of each group, in calling-sequence order.
   std::vector<std::int16_t> groupPart;
   std::vector<std::string> groupInstr;
-  std::string encodingName;  // "UTF-8", "UTF-16LE" or "UTF-16BE"
-  Bool16 apostropheQuoted = platform::kFalse;
-  FileNo inputFileNo = 0;
-  std::int32_t inputLength = 0;    // UTF-16: bytes not yet read; UTF-8: length after a repair copy
+  Encoding encodingName = Encoding::UTF8;
+  Bool16 apostropheQuoted = kFalse;
+  platform::FileNo inputFileNo = 0;
+  // The divisor of the line reader's progress figure. UTF-16: the input bytes not yet read, lowered
+  // as they are read, so 0 is the end of the input. UTF-8: the input's length when a repair copy
+  // was made, else 0; it never changes while reading, and only switches the normalisation on.
+  std::int32_t inputLength = 0;
   std::int32_t inputPosition = 0;  // input bytes consumed so far
-  FileNo outputFileNo = 0;
+  platform::FileNo outputFileNo = 0;
   std::int32_t outputRecordCount = 0;
   std::string xmlLine;
-  std::int16_t staffCount = 0;
 };
 
 }  // namespace app

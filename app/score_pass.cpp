@@ -6,9 +6,10 @@
 #include <string_view>
 #include <vector>
 
-#include "app/calling_sequence.h"
 #include "merge/merge_attributes.h"
 #include "merge/merge_part.h"
+#include "merge/work_files.h"
+#include "platform/text.h"
 #include "xmlio/encoding.h"
 #include "xmlio/input_open.h"
 #include "xmlio/line_reader.h"
@@ -20,7 +21,6 @@ namespace {
 using platform::FileNo;
 
 constexpr std::string_view kOutputName = "QUILLBRAID.XML";
-constexpr std::string_view kBottomWorkFile = "QUILLBRAID_NEW.TXT";
 
 enum class IdStatus { Ok, PMissing, NoClosingQuote };
 
@@ -38,7 +38,7 @@ IdStatus partNumber(std::string_view line, std::string_view tag, std::string& k)
   return IdStatus::Ok;
 }
 
-// "," k ",", as member lists write a part number.
+// Part k as a member list holds it: enclosed in commas, so that 3 never matches 13.
 std::string enclosedInCommas(std::string_view k) {
   std::string text(1, ',');
   text += k;
@@ -46,21 +46,11 @@ std::string enclosedInCommas(std::string_view k) {
   return text;
 }
 
-std::string upperCase(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
-}
-
 // True when `path` names a file that the run empties while it still reads the score: the output or
 // a work file in the current folder. Case is ignored, as it is on the system the converter runs on.
 bool isOwnFile(std::string_view path) {
-  const std::size_t slash = path.find_last_of("\\/");
-  const std::string name =
-      upperCase(slash == std::string_view::npos ? path : path.substr(slash + 1));
-  std::string_view folder = slash == std::string_view::npos ? "" : path.substr(0, slash + 1);
+  const std::string name = platform::upperCaseASCII(platform::fileName(path));
+  std::string_view folder = path.substr(0, path.size() - name.size());
   while (folder.starts_with(".\\") || folder.starts_with("./")) folder.remove_prefix(2);
   if (!folder.empty()) return false;
   return name == kOutputName || (name.starts_with("QUILLBRAID_") && name.ends_with(".TXT"));
@@ -77,9 +67,9 @@ class ScorePass {
     }
     st_.outputRecordCount = 0;
     xmlio::establishEncoding(ctx_);
-    platform::Bool16 failed = platform::kFalse;
+    Bool16 failed = kFalse;
     xmlio::opeFileIn(ctx_, failed);
-    if (failed != platform::kFalse) {
+    if (failed != kFalse) {
       static_cast<void>(
           ctx_.dialogs.show("Input file open error: " + st_.inputPath, platform::kBoxStop));
       return;
@@ -114,9 +104,9 @@ class ScorePass {
 
   // Reads the next line into xmlLine; at the end of input, ends the run with `endMessage`.
   void readOrEnd(std::string_view endMessage) {
-    platform::Bool16 eofile = platform::kFalse;
+    Bool16 eofile = kFalse;
     xmlio::inputXMLline(ctx_, st_.xmlLine, eofile, perc_);
-    if (eofile != platform::kFalse) reportAndEnd(ctx_, endMessage);
+    if (eofile != kFalse) reportAndEnd(ctx_, endMessage);
   }
   void readNonEmptyOrEnd(std::string_view endMessage) {
     do {
@@ -158,7 +148,7 @@ class ScorePass {
 
   // A member is a bottom part when the leading number of its id's text is any group's PART=.
   bool isBottomPart(std::string_view k) const {
-    const double value = leadingNumber(k);
+    const double value = platform::leadingNumber(k);
     for (std::int16_t part : st_.groupPart) {
       if (value == part) return true;
     }
@@ -213,9 +203,9 @@ class ScorePass {
         copyPart();
       } else if (!isBottomPart(k)) {
         pendingParts += k + ",";
-        savePart("QUILLBRAID_P" + k + ".TXT");
+        savePart(merge::workFileName(k));
       } else {
-        savePart(std::string(kBottomWorkFile));
+        savePart(std::string(merge::kBottomWorkFile));
         merge::mergeAttributes(ctx_, pendingParts);
         merge::mergePart(ctx_, pendingParts + k + ",");
         pendingParts.clear();

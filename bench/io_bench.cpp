@@ -21,15 +21,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string encodingOf(const std::string& path) {
+app::Encoding encodingOf(const std::string& path) {
   unsigned char bom[2] = {0, 0};
   if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
     if (std::fread(bom, 1, 2, f) != 2) bom[0] = 0;
     std::fclose(f);
   }
-  if (bom[0] == 0xFF && bom[1] == 0xFE) return "UTF-16LE";
-  if (bom[0] == 0xFE && bom[1] == 0xFF) return "UTF-16BE";
-  return "UTF-8";
+  if (bom[0] == 0xFF && bom[1] == 0xFE) return app::Encoding::UTF16LE;
+  if (bom[0] == 0xFE && bom[1] == 0xFF) return app::Encoding::UTF16BE;
+  return app::Encoding::UTF8;
+}
+
+const char* nameOf(app::Encoding e) {
+  return e == app::Encoding::UTF16LE   ? "UTF-16LE"
+         : e == app::Encoding::UTF16BE ? "UTF-16BE"
+                                       : "UTF-8";
 }
 
 double median(std::vector<double> v) {
@@ -62,7 +68,7 @@ int main(int argc, char** argv) {
   std::printf("|---|---|---|---|---|---|\n");
   for (const std::string& path : scores) {
     const double mb = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
-    const std::string encoding = encodingOf(path);
+    const app::Encoding encoding = encodingOf(path);
     std::vector<double> readTimes, writeTimes;
     for (int r = 0; r < rounds; ++r) {
       app::Context ctx(*real.fileSystem, *real.dialogs, *real.process);
@@ -70,9 +76,9 @@ int main(int argc, char** argv) {
       ctx.state.encodingName = encoding;
       std::vector<std::string> lines;
       const auto readStart = Clock::now();
-      platform::Bool16 failed = platform::kFalse;
+      app::Bool16 failed = app::kFalse;
       xmlio::opeFileIn(ctx, failed);
-      if (failed != platform::kFalse) {
+      if (failed != app::kFalse) {
         std::fprintf(stderr, "cannot open %s\n", path.c_str());
         return 1;
       }
@@ -80,22 +86,22 @@ int main(int argc, char** argv) {
       std::int32_t perc = 0;
       std::size_t count = 0;
       for (;;) {
-        platform::Bool16 eofile = platform::kFalse;
+        app::Bool16 eofile = app::kFalse;
         xmlio::inputXMLline(ctx, line, eofile, perc);
-        if (eofile != platform::kFalse) break;
+        if (eofile != app::kFalse) break;
         ++count;
       }
       readTimes.push_back(seconds(readStart));
       static_cast<void>(ctx.files.close(ctx.state.inputFileNo));
 
       // The writer's input, read again outside the timing.
-      platform::Bool16 again = platform::kFalse;
+      app::Bool16 again = app::kFalse;
       xmlio::opeFileIn(ctx, again);
       lines.reserve(count);
       for (;;) {
-        platform::Bool16 eofile = platform::kFalse;
+        app::Bool16 eofile = app::kFalse;
         xmlio::inputXMLline(ctx, line, eofile, perc);
-        if (eofile != platform::kFalse) break;
+        if (eofile != app::kFalse) break;
         lines.push_back(line);
       }
       static_cast<void>(ctx.files.close(ctx.state.inputFileNo));
@@ -110,7 +116,7 @@ int main(int argc, char** argv) {
       std::filesystem::remove(out);
     }
     const double rt = median(readTimes), wt = median(writeTimes);
-    std::printf("| %s | %.0f | %.2f | %.0f | %.2f | %.0f |\n", encoding.c_str(), mb, rt, mb / rt,
+    std::printf("| %s | %.0f | %.2f | %.0f | %.2f | %.0f |\n", nameOf(encoding), mb, rt, mb / rt,
                 wt, mb / wt);
   }
   return 0;

@@ -71,7 +71,7 @@ build() {
   # Warnings stay errors in the test builds; at -O3, g++ 12 also reports -Wrestrict inside
   # std::string code that is not wrong, which must not stop a timing run.
   cmake -S "$root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release -DQB_WERROR=OFF \
-    -DQB_BUILD_TESTS=OFF >"$log" 2>&1 ||
+    -DQB_BUILD_TESTS=OFF -DQB_BUILD_BENCH=ON >"$log" 2>&1 ||
     { tail -n 20 "$log" >&2; die "cmake configure failed"; }
   for t in "${targets[@]}"; do
     if ! cmake --build "$build_dir" --parallel 2 --target "$t" >>"$log" 2>&1; then

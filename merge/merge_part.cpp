@@ -14,19 +14,16 @@
 #include <utility>
 #include <vector>
 
-#include "app/calling_sequence.h"
-#include "merge/merge_attributes.h"
+#include "merge/work_files.h"
 #include "platform/checked.h"
+#include "platform/text.h"
 #include "xmlio/line_writer.h"
 
 namespace merge {
 namespace {
 
+using platform::contains;
 using platform::FileNo;
-
-bool contains(std::string_view line, std::string_view text) {
-  return line.find(text) != std::string_view::npos;
-}
 
 // Rounds half to even (the default rounding mode) and narrows to 32 bits, checked.
 std::int32_t roundedInt32(double value) {
@@ -36,22 +33,6 @@ std::int32_t roundedInt32(double value) {
     throw platform::ArithmeticOverflow{};
   }
   return static_cast<std::int32_t>(r);
-}
-
-// What app::leadingNumber gives, worked out here for the usual plain integer: durations and
-// voices come on every note, and the general reader costs several times as much.
-double leadingValue(std::string_view text) {
-  constexpr std::size_t kExactDigits = 15;  // any integer of this many digits is exact in a double
-  std::int64_t value = 0;
-  std::size_t i = 0;
-  while (i < text.size() && i < kExactDigits && text[i] >= '0' && text[i] <= '9') {
-    value = value * 10 + (text[i] - '0');
-    ++i;
-  }
-  if (i == 0 || i == kExactDigits || (i < text.size() && text[i] == '.')) {
-    return app::leadingNumber(text);
-  }
-  return static_cast<double>(value);
 }
 
 void appendNumber(std::string& out, std::int64_t value) {
@@ -76,7 +57,7 @@ class WholeLine {
 };
 
 struct Staff {
-  std::string name;  // work file
+  std::string name;  // of its work file
   FileNo file = 0;
   std::int32_t total = 0;  // duration of the current measure so far
 };
@@ -95,9 +76,12 @@ class GroupMerge {
   void enterStage(std::size_t k);
   StageEnd runStage(std::size_t k);
   std::string_view nextLine(Staff& staff);
+  void startMeasure(std::size_t k, std::string_view line);
+  // Writes `line` of staff k as the line rules make it; true when it ends the staff's measure.
+  bool applyRules(std::size_t k, std::string_view line, unsigned markers);
+  void endMeasure(std::size_t k, std::string_view line);
   void applyDuration(std::size_t k, std::string_view line);
   std::string_view applyVoice(std::size_t k, std::string_view line);
-  void endUpperStaff(std::size_t k);
   [[noreturn]] void reportMismatch();
   void write(std::string_view line) { xmlio::writeXML(ctx_, line); }
   unsigned markersIn(std::string_view line) const;
@@ -157,7 +141,9 @@ GroupMerge::GroupMerge(app::Context& ctx, const std::string& groupParts)
   }
   if (numbers.empty()) app::reportAndEnd(ctx, "Programming error, a group without parts");
   n_ = numbers.size();
-  for (std::size_t k = 1; k < n_; ++k) staves_.push_back(Staff{upperWorkFileName(numbers[k - 1])});
+  for (std::size_t k = 1; k < n_; ++k) {
+    staves_.push_back(Staff{workFileName(std::to_string(numbers[k - 1]))});
+  }
   staves_.push_back(Staff{std::string(kBottomWorkFile)});
 
   const app::RunState& s = ctx.state;
@@ -286,8 +272,7 @@ std::string_view GroupMerge::nextLine(Staff& staff) {
     case platform::ReadStatus::Failed:
       break;
   }
-  app::reportAndEnd(
-      ctx_, "Failed to read " + staff.name + "\r\n" + ctx_.files.fileSystem().lastError().text);
+  reportReadFailure(ctx_, staff.name);
 }
 
 StageEnd GroupMerge::runStage(std::size_t k) {
@@ -301,62 +286,87 @@ StageEnd GroupMerge::runStage(std::size_t k) {
       write(line);
       return StageEnd::Part;
     }
-    // Every marker holds a "<", so a line without one needs no search at all.
     const unsigned markers = markersIn(line);
     if (bottom && (markers & kComment) != 0) continue;
     if ((markers & kMeasureStart) != 0) {
-      if (bottom && upperClosed_) reportMismatch();
-      if (bottom) {
-        write("<!--=== next copied bottom staff measure ===-->");
-      } else {
-        std::string& comment = startLine("<!--=== next copied upper staff ");
-        appendNumber(comment, static_cast<std::int64_t>(k));
-        write(comment.append(": ===-->"));
-      }
-      staff.total = 0;
-      // Only the first staff's measure line is kept; the others would open a second measure.
-      if (k == 1) {
-        staffNo_ = 1;
-        ctx_.process.processEvents();
-        write(line);
-      }
-      continue;
-    }
-    if (noteStart_.matches(line)) {
-      kind_ = 'n';
-    } else if (backupStart_.matches(line)) {
-      kind_ = 'b';
-    } else if (clefLine_.matches(line)) {
-      changed_.assign(indent4_).append("<clef number=").append(quote_);
-      appendNumber(changed_, bottom ? static_cast<std::int64_t>(n_) : std::int64_t{staffNo_});
-      line = changed_.append(quote_).append(">");
-    } else if ((markers & kDuration) != 0) {
-      applyDuration(k, line);
-    } else if ((markers & (kNoteEnd | kDirectionEnd)) != 0) {
-      std::string& staffLine = startLine(indent4_).append("<staff>");
-      appendNumber(staffLine, staffNo_);
-      write(staffLine.append("</staff>"));
-    } else if (measureEnd_.matches(line)) {
-      if (!bottom) {
-        endUpperStaff(k);
-        return StageEnd::Measure;
-      }
-      if (upperClosed_) reportMismatch();
-      staffNo_ = platform::add16(staffNo_, 1);
-      write(line);
-      std::string& comment = startLine("<!--=== above measure duration bottom staff is ");
-      appendNumber(comment, staff.total);
-      write(comment.append(" ===-->"));
-      voiceOffset_ = 0;
-      highestVoice_ = 0;
+      startMeasure(k, line);
+    } else if (applyRules(k, line, markers)) {
       return StageEnd::Measure;
-    } else if (chordLine_.matches(line)) {
-      chord_ = true;
-    } else if ((markers & kVoice) != 0) {
-      line = applyVoice(k, line);
     }
+  }
+}
+
+void GroupMerge::startMeasure(std::size_t k, std::string_view line) {
+  if (k == n_) {
+    if (upperClosed_) reportMismatch();
+    write("<!--=== next copied bottom staff measure ===-->");
+  } else {
+    std::string& comment = startLine("<!--=== next copied upper staff ");
+    appendNumber(comment, static_cast<std::int64_t>(k));
+    write(comment.append(": ===-->"));
+  }
+  staves_[k - 1].total = 0;
+  // Only the first staff's measure line is kept; the others would open a second measure.
+  if (k == 1) {
+    staffNo_ = 1;
+    ctx_.process.processEvents();
     write(line);
   }
+}
+
+bool GroupMerge::applyRules(std::size_t k, std::string_view line, unsigned markers) {
+  const bool bottom = k == n_;
+  if (noteStart_.matches(line)) {
+    kind_ = 'n';
+  } else if (backupStart_.matches(line)) {
+    kind_ = 'b';
+  } else if (clefLine_.matches(line)) {
+    changed_.assign(indent4_).append("<clef number=").append(quote_);
+    appendNumber(changed_, bottom ? static_cast<std::int64_t>(n_) : std::int64_t{staffNo_});
+    line = changed_.append(quote_).append(">");
+  } else if ((markers & kDuration) != 0) {
+    applyDuration(k, line);
+  } else if ((markers & (kNoteEnd | kDirectionEnd)) != 0) {
+    std::string& staffLine = startLine(indent4_).append("<staff>");
+    appendNumber(staffLine, staffNo_);
+    write(staffLine.append("</staff>"));
+  } else if (measureEnd_.matches(line)) {
+    endMeasure(k, line);
+    return true;
+  } else if (chordLine_.matches(line)) {
+    chord_ = true;
+  } else if ((markers & kVoice) != 0) {
+    line = applyVoice(k, line);
+  }
+  write(line);
+  return false;
+}
+
+// An upper staff's measure ends in a backup to the measure's start; the bottom staff's ends the
+// merged measure.
+void GroupMerge::endMeasure(std::size_t k, std::string_view line) {
+  const std::int32_t total = staves_[k - 1].total;
+  if (k < n_) {
+    staffNo_ = platform::add16(staffNo_, 1);
+    write(startLine(indent3_).append("<backup>"));
+    std::string& duration = startLine(indent4_).append("<duration>");
+    appendNumber(duration, total);
+    write(duration.append("</duration>"));
+    write(startLine(indent3_).append("</backup>"));
+    std::string& comment = startLine("<!--=== above measure duration");
+    appendNumber(comment, static_cast<std::int64_t>(k));
+    appendNumber(comment.append(" is "), total);
+    write(comment.append(" ===-->"));
+    return;
+  }
+  if (upperClosed_) reportMismatch();
+  staffNo_ = platform::add16(staffNo_, 1);
+  write(line);
+  std::string& comment = startLine("<!--=== above measure duration bottom staff is ");
+  appendNumber(comment, total);
+  write(comment.append(" ===-->"));
+  voiceOffset_ = 0;
+  highestVoice_ = 0;
 }
 
 void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
@@ -369,7 +379,7 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
   std::string_view text = line.substr(line.find(kOpen) + kOpen.size());
   text = text.size() < kClose.size() ? std::string_view{}
                                      : text.substr(0, text.size() - kClose.size());
-  const double value = leadingValue(text);
+  const double value = platform::leadingNumber(text);
   Staff& staff = staves_[k - 1];
   if (kind_ == 'n') {
     staff.total = roundedInt32(staff.total + value);
@@ -386,28 +396,13 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
 std::string_view GroupMerge::applyVoice(std::size_t k, std::string_view line) {
   constexpr std::string_view kOpen = "<voice>";
   const std::string_view rest = line.substr(line.find(kOpen) + kOpen.size());
-  const std::int32_t v = roundedInt32(leadingValue(rest));
+  const std::int32_t v = roundedInt32(platform::leadingNumber(rest));
   if (k < n_) highestVoice_ = std::max(highestVoice_, v);
   // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
   if (k == 1 && n_ > 1) return line;
   changed_.assign(indent4_).append("<voice>");
   appendNumber(changed_, platform::add32(v, voiceOffset_));
   return changed_.append("</voice>");
-}
-
-void GroupMerge::endUpperStaff(std::size_t k) {
-  staffNo_ = platform::add16(staffNo_, 1);
-  const std::int32_t total = staves_[k - 1].total;
-  write(startLine(indent3_).append("<backup>"));
-  std::string& duration = startLine(indent4_).append("<duration>");
-  appendNumber(duration, total);
-  write(duration.append("</duration>"));
-  write(startLine(indent3_).append("</backup>"));
-  std::string& comment = startLine("<!--=== above measure duration");
-  appendNumber(comment, static_cast<std::int64_t>(k));
-  comment.append(" is ");
-  appendNumber(comment, total);
-  write(comment.append(" ===-->"));
 }
 
 void GroupMerge::reportMismatch() {

@@ -10,11 +10,6 @@ namespace platform {
 // it.
 struct ArithmeticOverflow {};
 
-using FileNo = std::int16_t;
-using Bool16 = std::int16_t;
-constexpr Bool16 kTrue = -1;
-constexpr Bool16 kFalse = 0;
-
 template <class T>
 [[nodiscard]] constexpr T checkedNarrow(std::int64_t v) {
   if (v < std::numeric_limits<T>::min() || v > std::numeric_limits<T>::max()) {

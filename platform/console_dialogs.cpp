@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "platform/text.h"
+
 namespace platform {
 namespace {
 
@@ -19,9 +21,8 @@ bool readAnswerLine(std::FILE* in, std::string& line) {
 }
 
 bool isYes(const std::string& answer) {
-  std::string lower;
-  for (char c : answer) lower.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
-  return lower.empty() || lower == "y" || lower == "yes";
+  const std::string upper = upperCaseASCII(answer);
+  return upper.empty() || upper == "Y" || upper == "YES";
 }
 
 }  // namespace

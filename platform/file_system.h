@@ -31,8 +31,6 @@ class File {
                                     std::size_t& got) = 0;
   // Appends all `size` bytes at the end of what this handle has written.
   [[nodiscard]] virtual bool write(const char* src, std::size_t size) = 0;
-  // Empties the file (used after a lock has been taken on a WriteKeep handle).
-  [[nodiscard]] virtual bool truncate() = 0;
   // Takes an exclusive advisory lock without waiting; the system drops it when the process dies.
   [[nodiscard]] virtual bool tryLock() = 0;
   [[nodiscard]] virtual bool close() = 0;

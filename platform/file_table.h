@@ -12,6 +12,9 @@
 
 namespace platform {
 
+// A small number naming an open file, counting from 1.
+using FileNo = std::int16_t;
+
 enum class Mode {
   TextIn,   // sequential lines
   TextOut,  // created or emptied; lines and bytes appended

@@ -34,7 +34,6 @@ class PosixFile : public File {
   }
   bool readAt(std::uint64_t offset, char* dst, std::size_t size, std::size_t& got) override;
   bool write(const char* src, std::size_t size) override;
-  bool truncate() override;
   bool tryLock() override;
   bool close() override;
   int fd() const { return fd_; }
@@ -45,8 +44,12 @@ class PosixFile : public File {
   int fd_;
 };
 
+// renameat2 and copy_file_range exist on Linux only; elsewhere, and with `portable` on Linux too,
+// the file system keeps to the calls that every POSIX system has.
 class PosixFileSystem : public FileSystem {
  public:
+  explicit PosixFileSystem(bool portable) : portable_(portable) {}
+
   bool fail() {
     // errno first: strerror and anything after it may overwrite it.
     const int code = errno;
@@ -105,9 +108,15 @@ class PosixFileSystem : public FileSystem {
     const std::string f = nativePath(from);
     const std::string t = nativePath(to);
     if (replace) return ::rename(f.c_str(), t.c_str()) == 0 || fail();
-    if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return fail();
-    // File systems without an atomic no-replace rename: a hard link fails when the target exists.
+#if defined(__linux__)
+    if (!portable_) {
+      if (::renameat2(AT_FDCWD, f.c_str(), AT_FDCWD, t.c_str(), RENAME_NOREPLACE) == 0) return true;
+      // A file system without an atomic no-replace rename takes the portable way.
+      if (errno != EINVAL && errno != ENOSYS) return fail();
+    }
+#endif
+    // A hard link fails when the target exists, so an existing file is never replaced; a crash
+    // between the two steps leaves both names, never neither.
     if (::link(f.c_str(), t.c_str()) != 0) return fail();
     return ::unlink(f.c_str()) == 0 || fail();
   }
@@ -117,9 +126,14 @@ class PosixFileSystem : public FileSystem {
     if (!in) return false;
     auto out = open(to, Access::WriteTruncate);
     if (!out) return false;
-    auto& source = static_cast<PosixFile&>(*in);
     std::uint64_t offset = 0;
-    if (!copyInKernel(source, static_cast<PosixFile&>(*out), offset)) {
+    bool whole = false;
+#if defined(__linux__)
+    if (!portable_) {
+      whole = copyInKernel(static_cast<PosixFile&>(*in), static_cast<PosixFile&>(*out), offset);
+    }
+#endif
+    if (!whole) {
       // What the kernel could not copy goes through a buffer, from where it stopped; a real
       // failure shows up again there and is reported.
       std::vector<char> block(kCopyBlock);
@@ -140,11 +154,13 @@ class PosixFileSystem : public FileSystem {
 
  private:
   static constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
+  [[maybe_unused]] bool portable_;
 
   // Copies from the start of `in` to `out` without passing the bytes through this process;
   // `copied` tells how far that got. True when the whole file was copied. Some file systems and
   // kernels cannot copy this way, or report nothing copied instead of an error; the caller then
   // copies the rest itself.
+#if defined(__linux__)
   static bool copyInKernel(PosixFile& in, PosixFile& out, std::uint64_t& copied) {
     struct stat st {};
     if (::fstat(in.fd(), &st) != 0) return false;
@@ -158,6 +174,7 @@ class PosixFileSystem : public FileSystem {
     }
     return true;
   }
+#endif
 };
 
 bool PosixFile::fail() { return fs_.fail(); }
@@ -189,8 +206,6 @@ bool PosixFile::write(const char* src, std::size_t size) {
   return true;
 }
 
-bool PosixFile::truncate() { return ::ftruncate(fd_, 0) == 0 || fail(); }
-
 bool PosixFile::tryLock() { return ::flock(fd_, LOCK_EX | LOCK_NB) == 0 || fail(); }
 
 bool PosixFile::close() {
@@ -201,8 +216,12 @@ bool PosixFile::close() {
 
 }  // namespace
 
+std::unique_ptr<FileSystem> makeFileSystem(bool portable) {
+  return std::make_unique<PosixFileSystem>(portable);
+}
+
 RealPlatform makeRealPlatform() {
-  return RealPlatform{std::make_unique<PosixFileSystem>(),
+  return RealPlatform{makeFileSystem(QB_PORTABLE_POSIX != 0),
                       std::make_unique<ConsoleDialogs>(stderr, stdin),
                       std::make_unique<ConsoleProcess>(stdin)};
 }

@@ -101,7 +101,6 @@ class Win32File : public File {
   }
   bool readAt(std::uint64_t offset, char* dst, std::size_t size, std::size_t& got) override;
   bool write(const char* src, std::size_t size) override;
-  bool truncate() override;
   bool tryLock() override;
   bool close() override;
 
@@ -204,11 +203,6 @@ bool Win32File::write(const char* src, std::size_t size) {
     size -= n;
   }
   return true;
-}
-
-bool Win32File::truncate() {
-  LARGE_INTEGER start{};
-  return (SetFilePointerEx(handle_, start, nullptr, FILE_BEGIN) && SetEndOfFile(handle_)) || fail();
 }
 
 // Byte-range locks on Windows are mandatory: a lock over the data would make reads and writes
@@ -327,6 +321,8 @@ bool consoleDialogsRequested() {
 }
 
 }  // namespace
+
+std::unique_ptr<FileSystem> makeFileSystem(bool) { return std::make_unique<Win32FileSystem>(); }
 
 RealPlatform makeRealPlatform() {
   if (consoleDialogsRequested()) {

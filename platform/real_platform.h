@@ -18,6 +18,10 @@ struct RealPlatform {
 
 RealPlatform makeRealPlatform();
 
+// The system's own file system. With `portable`, a POSIX backend keeps to the calls that every
+// POSIX system has, as it always does outside Linux; the Win32 backend has one way only.
+std::unique_ptr<FileSystem> makeFileSystem(bool portable);
+
 // The argument string: the text the caller passed after the program's name, blanks included.
 std::string commandLine(int argc, char** argv);
 

@@ -1,5 +1,6 @@
-// One contract for every file system the program runs on: the system's own and the memory one
-// the other tests use, so that what passes in memory holds on disk.
+// One contract for every file system the program runs on: the system's own (and, on Linux, the
+// way it takes on other POSIX systems) and the memory one the other tests use, so that what
+// passes in memory holds on disk.
 
 #include <gtest/gtest.h>
 
@@ -158,7 +159,8 @@ INSTANTIATE_TEST_SUITE_P(
     All, FileSystemContract,
     testing::Values(
         Backend{"memory", [] { return std::make_unique<testsupport::MemoryFileSystem>(); }, true},
-        Backend{"system", [] { return platform::makeRealPlatform().fileSystem; }, false}),
+        Backend{"system", [] { return platform::makeRealPlatform().fileSystem; }, false},
+        Backend{"portable", [] { return platform::makeFileSystem(true); }, false}),
     [](const testing::TestParamInfo<Backend>& p) { return std::string(p.param.name); });
 
 }  // namespace

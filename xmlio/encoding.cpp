@@ -2,23 +2,81 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstring>
 #include <string>
-#include <string_view>
+
+#include "platform/text.h"
 
 namespace xmlio {
 namespace {
 
 using platform::Mode;
 using platform::ReadStatus;
+using namespace std::string_literals;
 
-constexpr std::size_t kProbeSize = 1000;
 constexpr std::string_view kRepairCopy = "KESTRINBAY.WRK";
-using Probe = std::array<unsigned char, kProbeSize>;
 
-bool startsWith(const Probe& probe, std::string_view bytes) {
-  return std::memcmp(probe.data(), bytes.data(), bytes.size()) == 0;
+// The byte-order marks and declaration openings, each with the encoding it shows, in the order
+// the rules are tried.
+const std::pair<std::string, app::Encoding> kRules[] = {
+    {"\xFF\xFE<\0?\0x\0m\0l\0"s, app::Encoding::UTF16LE},
+    {"<?xm"s, app::Encoding::UTF8},
+    {"\xFE\xFF\0<\0?\0x\0m\0l"s, app::Encoding::UTF16BE},
+    {"\xEF\xBB\xBF<?xml"s, app::Encoding::UTF8},
+};
+
+// In a UTF-16BE declaration "<?xml version=" the byte that opens the version value: the low byte
+// of the fifteenth character after the byte-order mark.
+constexpr std::size_t kVersionQuote = 31;
+
+// The probe read position by position: a position that cannot be read, or that lies past the end,
+// holds a zero byte.
+std::string readProbe(app::Context& ctx) {
+  app::RunState& st = ctx.state;
+  st.inputFileNo = ctx.files.freeFile();
+  if (!ctx.files.open(st.inputFileNo, st.inputPath, Mode::RawIn)) {
+    app::reportAndEnd(ctx, "Open error 1 on " + st.inputPath);
+  }
+  std::string probe(kProbeSize, '\0');
+  for (std::size_t pos = 1; pos <= kProbeSize; ++pos) {
+    unsigned char byte = 0;
+    if (ctx.files.readByteAt(st.inputFileNo, static_cast<std::int64_t>(pos), byte) ==
+        ReadStatus::Ok) {
+      probe[pos - 1] = static_cast<char>(byte);
+    }
+  }
+  static_cast<void>(ctx.files.close(st.inputFileNo));
+  return probe;
+}
+
+// Copies `block` to the repair copy `out`, every LF written as CR LF; true when it ends inside a
+// record.
+bool copyRecords(app::Context& ctx, platform::FileNo out, std::string_view block) {
+  for (;;) {
+    const auto lf = block.find('\n');
+    if (lf == std::string_view::npos) {
+      static_cast<void>(ctx.files.write(out, block));
+      return !block.empty();
+    }
+    static_cast<void>(ctx.files.writeLine(out, block.substr(0, lf)));
+    block.remove_prefix(lf + 1);
+  }
+}
+
+// Opens the repair copy beside the input, refusing a name that would replace the input itself.
+platform::FileNo openRepairCopy(app::Context& ctx) {
+  const std::string& path = ctx.state.inputPath;
+  const std::string_view name = platform::fileName(path);
+  // A repaired score run again still carries the copy's name; writing the copy would empty it.
+  if (platform::upperCaseASCII(name) == kRepairCopy) {
+    app::reportAndEnd(ctx, "Failed to create workfile\r\nIt would replace the input file " + path);
+  }
+  const platform::FileNo out = ctx.files.freeFile();
+  const std::string folder = path.substr(0, path.size() - name.size());
+  if (!ctx.files.open(out, folder + std::string(kRepairCopy), Mode::TextOut)) {
+    app::reportAndEnd(ctx, "Failed to create workfile");
+  }
+  return out;
 }
 
 // Copies the input with every LF turned into CR LF; a CR already there stays a byte of its own.
@@ -31,54 +89,25 @@ void writeRepairCopy(app::Context& ctx) {
   if (ctx.files.fileSystem().length(st.inputPath, length)) {
     st.inputLength = platform::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
   }
-
   st.inputFileNo = ctx.files.freeFile();
   if (!ctx.files.open(st.inputFileNo, st.inputPath, Mode::RawIn)) {
     app::reportAndEnd(ctx, "Open error 2 on " + st.inputPath);
   }
-  const auto slash = st.inputPath.rfind('\\');
-  const std::string folder = slash == std::string::npos ? "" : st.inputPath.substr(0, slash + 1);
-  // A repaired score run again still carries the copy's name; writing the copy would empty it.
-  std::string name = st.inputPath.substr(folder.size());
-  for (char& c : name) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-  if (name == kRepairCopy) {
-    app::reportAndEnd(
-        ctx, "Failed to create workfile\r\nIt would replace the input file " + st.inputPath);
-  }
-  const platform::FileNo out = ctx.files.freeFile();
-  if (!ctx.files.open(out, folder + std::string(kRepairCopy), Mode::TextOut)) {
-    app::reportAndEnd(ctx, "Failed to create workfile");
-  }
-
-  std::int64_t left = st.inputLength;
+  const platform::FileNo out = openRepairCopy(ctx);
   bool openRecord = false;
-  while (left > 0) {
+  for (std::int64_t left = st.inputLength; left > 0;) {
     std::string_view block;
+    std::string zeros;
     if (ctx.files.peek(st.inputFileNo, block) != ReadStatus::Ok || block.empty()) {
       // Bytes that cannot be read count as zero bytes at their own positions, as in the probe.
-      const std::string zeros(static_cast<std::size_t>(std::min<std::int64_t>(left, 4096)), '\0');
-      static_cast<void>(ctx.files.write(out, zeros));
-      ctx.files.advance(st.inputFileNo, zeros.size());
-      left -= static_cast<std::int64_t>(zeros.size());
-      openRecord = true;
-      continue;
-    }
-    if (static_cast<std::int64_t>(block.size()) > left) {
+      zeros.assign(static_cast<std::size_t>(std::min<std::int64_t>(left, 4096)), '\0');
+      block = zeros;
+    } else if (static_cast<std::int64_t>(block.size()) > left) {
       block = block.substr(0, static_cast<std::size_t>(left));
     }
+    openRecord = copyRecords(ctx, out, block);
     ctx.files.advance(st.inputFileNo, block.size());
     left -= static_cast<std::int64_t>(block.size());
-    while (!block.empty()) {
-      const auto lf = block.find('\n');
-      if (lf == std::string_view::npos) {
-        static_cast<void>(ctx.files.write(out, block));
-        openRecord = true;
-        break;
-      }
-      static_cast<void>(ctx.files.writeLine(out, block.substr(0, lf)));
-      openRecord = false;
-      block.remove_prefix(lf + 1);
-    }
   }
   // Bytes after the last LF still make a record of their own.
   if (openRecord) static_cast<void>(ctx.files.write(out, "\r\n"));
@@ -88,48 +117,33 @@ void writeRepairCopy(app::Context& ctx) {
 
 }  // namespace
 
+Probe detectEncoding(std::string_view firstBytes) {
+  std::array<char, kProbeSize> bytes{};
+  std::copy_n(firstBytes.begin(), std::min(firstBytes.size(), kProbeSize), bytes.begin());
+  Probe probe;
+  for (const auto& [opening, encoding] : kRules) {
+    if (std::memcmp(bytes.data(), opening.data(), opening.size()) == 0) {
+      probe.encoding = encoding;
+      break;
+    }
+  }
+  probe.apostropheQuoted = probe.encoding == app::Encoding::UTF16BE && bytes[kVersionQuote] == '\'';
+  probe.carriageReturns = static_cast<std::int32_t>(std::count(bytes.begin(), bytes.end(), '\r'));
+  return probe;
+}
+
 void establishEncoding(app::Context& ctx) {
   app::RunState& st = ctx.state;
-  st.encodingName.clear();
-  st.apostropheQuoted = platform::kFalse;
-
-  st.inputFileNo = ctx.files.freeFile();
-  if (!ctx.files.open(st.inputFileNo, st.inputPath, Mode::RawIn)) {
-    app::reportAndEnd(ctx, "Open error 1 on " + st.inputPath);
-  }
-  Probe probe{};
-  std::int32_t carriageReturns = 0;
-  for (std::size_t pos = 1; pos <= kProbeSize; ++pos) {
-    unsigned char byte = 0;
-    // Positions past the end, and bytes that cannot be read, hold zero.
-    if (ctx.files.readByteAt(st.inputFileNo, static_cast<std::int64_t>(pos), byte) !=
-        ReadStatus::Ok) {
-      byte = 0;
-    }
-    probe[pos - 1] = byte;
-    if (byte == 0x0D) carriageReturns = platform::add32(carriageReturns, 1);
-  }
-  static_cast<void>(ctx.files.close(st.inputFileNo));
-
-  using namespace std::string_literals;
-  if (startsWith(probe, "\xFF\xFE<\0?\0x\0m\0l\0"s)) {
-    st.encodingName = "UTF-16LE";
-  } else if (startsWith(probe, "<?xm")) {
-    st.encodingName = "UTF-8";
-  } else if (startsWith(probe, "\xFE\xFF\0<\0?\0x\0m\0l"s)) {
-    st.encodingName = "UTF-16BE";
-    if (probe[31] == '\'') st.apostropheQuoted = platform::kTrue;
-  } else if (startsWith(probe, "\xEF\xBB\xBF<?xml")) {
-    st.encodingName = "UTF-8";
-  } else {
+  const Probe probe = detectEncoding(readProbe(ctx));
+  st.apostropheQuoted = probe.apostropheQuoted ? app::kTrue : app::kFalse;
+  if (!probe.encoding) {
     app::askOrEnd(ctx,
                   "Invalid encoding. Autodetection could not establish UTF-8 or UTF-16LE/BE "
                   "character encoding.\r\n" +
                       st.inputPath + "\r\nAssume UTF-8?");
-    st.encodingName = "UTF-8";
   }
-
-  if (st.encodingName == "UTF-8" && carriageReturns == 0) {
+  st.encodingName = probe.encoding.value_or(app::Encoding::UTF8);
+  if (st.encodingName == app::Encoding::UTF8 && probe.carriageReturns == 0) {
     app::askOrEnd(ctx,
                   "Records in this UTF-8 file are not separated by Carriage Returns.\r\n"
                   "Such files are known to come from UNIX systems.\r\n"

@@ -1,13 +1,31 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
 #include "app/context.h"
 
 namespace xmlio {
 
-// Decides encodingName ("UTF-16LE", "UTF-8" or "UTF-16BE") and apostropheQuoted from the first
-// 1000 bytes of inputPath, asking the user where the bytes do not decide, and writes the repair
-// copy "KESTRINBAY.WRK" beside a UTF-8 input whose records end in LF only, if the user agrees.
-// Leaves no file open; ends the run on an open failure or a No.
+// How many of a file's first bytes decide its encoding.
+inline constexpr std::size_t kProbeSize = 1000;
+
+// What the first bytes of a file tell: the encoding when a rule knows it, whether a UTF-16BE
+// declaration delimits its values with apostrophes, and how many CR bytes are among them.
+struct Probe {
+  std::optional<app::Encoding> encoding;
+  bool apostropheQuoted = false;
+  std::int32_t carriageReturns = 0;
+};
+
+// Decides from `firstBytes`, the file's first kProbeSize bytes or all of a shorter file (missing
+// bytes count as zero bytes); looks at nothing else.
+Probe detectEncoding(std::string_view firstBytes);
+
+// Sets encodingName and apostropheQuoted from the first bytes of inputPath, asking the user where
+// they do not decide, and writes the repair copy "KESTRINBAY.WRK" beside a UTF-8 input without a CR
+// among them, if the user agrees. Leaves no file open; ends the run on an open failure or a No.
 void establishEncoding(app::Context& ctx);
 
 }  // namespace xmlio

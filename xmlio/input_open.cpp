@@ -1,47 +1,48 @@
 #include "xmlio/input_open.h"
 
-#include <string>
-
 namespace xmlio {
+namespace {
 
-void opeFileIn(app::Context& ctx, platform::Bool16& s) {
+// UTF-16: the length, the open, and the two bytes of the byte-order mark, each step guarded.
+bool openUTF16(app::Context& ctx) {
   app::RunState& st = ctx.state;
-  platform::FileTable& files = ctx.files;
-  platform::FileSystem& fs = files.fileSystem();
-  s = platform::kFalse;
-  st.inputFileNo = files.freeFile();
-  if (st.encodingName == "UTF-16LE" || st.encodingName == "UTF-16BE") {
-    std::uint64_t length = 0;
+  platform::FileSystem& fs = ctx.files.fileSystem();
+  std::uint64_t length = 0;
+  fs.clearError();
+  if (!fs.length(st.inputPath, length)) return false;
+  st.inputLength = platform::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
+  fs.clearError();
+  if (!ctx.files.open(st.inputFileNo, st.inputPath, platform::Mode::RawIn)) return false;
+  // Detection has matched the byte-order mark already, so it is only consumed here.
+  for (int k = 0; k < 2; ++k) {
+    unsigned char ignored = 0;
     fs.clearError();
-    if (!fs.length(st.inputPath, length)) {
-      s = platform::kTrue;
-      return;
-    }
-    st.inputLength = platform::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
-    fs.clearError();
-    if (!files.open(st.inputFileNo, st.inputPath, platform::Mode::RawIn)) {
-      s = platform::kTrue;
-      return;
-    }
-    // The byte-order mark: detection has matched it already, so it is only consumed here.
-    for (int k = 0; k < 2; ++k) {
-      unsigned char ignored = 0;
-      fs.clearError();
-      if (files.readByte(st.inputFileNo, ignored) == platform::ReadStatus::Failed) {
-        s = platform::kTrue;
-        return;
-      }
-    }
-    st.inputLength = platform::add32(st.inputLength, -2);
-  } else if (st.encodingName == "UTF-8") {
-    fs.clearError();
-    if (!files.open(st.inputFileNo, st.inputPath, platform::Mode::TextIn)) {
-      s = platform::kTrue;
-      return;
-    }
-  } else {
-    app::reportAndEnd(
-        ctx, "Unsupported encoding in opeFileIn: " + st.inputPath + "\r\n" + st.encodingName);
+    if (ctx.files.readByte(st.inputFileNo, ignored) == platform::ReadStatus::Failed) return false;
+  }
+  st.inputLength = platform::add32(st.inputLength, -2);
+  return true;
+}
+
+}  // namespace
+
+void opeFileIn(app::Context& ctx, app::Bool16& s) {
+  app::RunState& st = ctx.state;
+  s = app::kFalse;
+  st.inputFileNo = ctx.files.freeFile();
+  bool opened = false;
+  switch (st.encodingName) {
+    case app::Encoding::UTF16LE:
+    case app::Encoding::UTF16BE:
+      opened = openUTF16(ctx);
+      break;
+    case app::Encoding::UTF8:
+      ctx.files.fileSystem().clearError();
+      opened = ctx.files.open(st.inputFileNo, st.inputPath, platform::Mode::TextIn);
+      break;
+  }
+  if (!opened) {
+    s = app::kTrue;
+    return;
   }
   st.inputPosition = 0;
 }

@@ -7,7 +7,7 @@ namespace xmlio {
 // Opens inputPath as inputFileNo for the line reader in the way encodingName requires: UTF-16 as
 // raw bytes with the byte-order mark consumed and inputLength = bytes after it; UTF-8 for line
 // reading from the first byte. inputPosition = 0. On a failing step `s` is true and nothing is
-// reported; an unknown encoding name ends the run after its report.
-void opeFileIn(app::Context& ctx, platform::Bool16& s);
+// reported.
+void opeFileIn(app::Context& ctx, app::Bool16& s);
 
 }  // namespace xmlio

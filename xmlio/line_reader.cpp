@@ -57,6 +57,21 @@ void replaceByte(std::string& s, char from, char to) {
   }
 }
 
+// The fixed replacements in their order, each repeated from the line's start: text that one makes
+// is searched again.
+void normaliseLine(std::string& line, app::Bool16 apostropheQuoted, std::int32_t& perc) {
+  if (perc > 100) perc = 100;
+  // A UTF-16 input gives an empty line after every line it ends with CR LF.
+  if (line.empty()) return;
+  if (apostropheQuoted != app::kFalse) replaceByte(line, '\'', '"');
+  replaceByte(line, '\n', ' ');
+  if (line.find('&') != std::string::npos) {
+    replaceRescanning(line, "&amp;", 0, "&");
+    replaceRescanning(line, "&apos;", 0, "'");
+  }
+  replaceRescanning(line, " = ", 1, "=");
+}
+
 // perc = inputPosition x 100 / inputLength, rounded half to even, when it can be computed.
 bool progress(const app::RunState& st, std::int32_t& perc) {
   const std::int64_t scaled = std::int64_t{st.inputPosition} * 100;
@@ -73,7 +88,7 @@ void readFailure(app::Context& ctx, bool firstByte) {
   static_cast<void>(ctx.dialogs.show(text, platform::kBoxInfo));
 }
 
-void readUTF8(app::Context& ctx, std::string& i, platform::Bool16& eofile, std::int32_t& perc) {
+void readUTF8(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc) {
   app::RunState& st = ctx.state;
   ctx.files.clearError();
   // Most lines lie whole in the buffer and can go straight into i; only a line that needs more
@@ -83,7 +98,7 @@ void readUTF8(app::Context& ctx, std::string& i, platform::Bool16& eofile, std::
     const ReadStatus status = ctx.files.readLine(st.inputFileNo, line);
     if (status == ReadStatus::Failed) readFailure(ctx, true);
     if (status != ReadStatus::Ok) {
-      eofile = platform::kTrue;
+      eofile = app::kTrue;
       return;
     }
     std::swap(i, line);
@@ -187,86 +202,103 @@ std::size_t decodeUnits(std::string_view bytes, std::string& line, bool& ended) 
   return ended ? end + 2 : end;
 }
 
-void readUTF16(app::Context& ctx, std::string& i, platform::Bool16& eofile, std::int32_t& perc,
-               bool bigEndian) {
-  app::RunState& st = ctx.state;
-  if (st.inputLength <= 0) {
-    eofile = platform::kTrue;
-    return;
-  }
-  platform::FileTable& files = ctx.files;
-  std::string& line = ctx.readerScratch;
-  line.clear();
-  std::string_view view;
-  std::size_t at = 0;
-  // Bytes come from the file table's block; past the physical end they read as zero, since only
-  // inputLength decides where the input ends. False when the block could not be refilled.
-  const auto refill = [&] {
-    if (at != 0) files.advance(st.inputFileNo, at);
-    at = 0;
-    files.clearError();
-    if (files.peek(st.inputFileNo, view) == ReadStatus::Failed) {
-      view = {};
-      return false;
-    }
+// The input's bytes from the file table's block, past the physical end as zeros: only
+// inputLength decides where the input ends.
+class ByteSource {
+ public:
+  explicit ByteSource(app::Context& ctx) : files_(ctx.files), no_(ctx.state.inputFileNo) {}
+  // Hands the read bytes back to the file table.
+  ~ByteSource() { files_.advance(no_, at_); }
+  // The whole bytes waiting in the block, refilling it when none are; false when it could not be.
+  bool waiting(std::string_view& bytes) {
+    if (at_ == view_.size() && !refill()) return false;
+    bytes = view_.substr(at_);
     return true;
-  };
-  const auto nextByte = [&](unsigned char& b) {
-    if (at == view.size()) {
+  }
+  void take(std::size_t count) { at_ += count; }
+  bool next(unsigned char& b) {
+    if (at_ == view_.size()) {
       if (!refill()) return false;
-      if (view.empty()) {
+      if (view_.empty()) {
         b = 0;
         return true;
       }
     }
-    b = static_cast<unsigned char>(view[at++]);
+    b = static_cast<unsigned char>(view_[at_++]);
     return true;
-  };
-  const auto stop = [&] {
-    files.advance(st.inputFileNo, at);
-    eofile = platform::kTrue;
-  };
+  }
 
-  std::int64_t consumed = 0;
+ private:
+  bool refill() {
+    if (at_ != 0) files_.advance(no_, at_);
+    at_ = 0;
+    files_.clearError();
+    if (files_.peek(no_, view_) != ReadStatus::Failed) return true;
+    view_ = {};
+    return false;
+  }
+  platform::FileTable& files_;
+  platform::FileNo no_;
+  std::string_view view_;
+  std::size_t at_ = 0;
+};
+
+// Reads byte pairs into `line` through the first CR or LF unit, counting them in `consumed`.
+// False when no line can be delivered: the input ended first (a last line without terminator is
+// dropped), an odd byte was left over, or a read failed (reported).
+bool readUnits(app::Context& ctx, std::string& line, bool bigEndian, std::int64_t& consumed) {
+  app::RunState& st = ctx.state;
+  ByteSource source(ctx);
   for (;;) {
-    if (st.inputLength == 0) return stop();  // a last line without terminator is dropped
-    if (at == view.size() && !refill()) {
+    if (st.inputLength == 0) return false;
+    std::string_view bytes;
+    if (!source.waiting(bytes)) {
       readFailure(ctx, true);
-      return stop();
+      return false;
     }
     // Whole units inside the block and inside inputLength go in bulk; a unit split between two
-    // blocks, the zeros past the physical end and an odd last byte take the unit-by-unit path.
+    // blocks, the zeros past the physical end and an odd last byte go unit by unit.
     const std::size_t bulk =
-        std::min(view.size() - at, static_cast<std::size_t>(st.inputLength)) & ~std::size_t{1};
+        std::min(bytes.size(), static_cast<std::size_t>(st.inputLength)) & ~std::size_t{1};
     if (bulk != 0) {
       bool ended = false;
-      const std::string_view units = view.substr(at, bulk);
+      const std::string_view units = bytes.substr(0, bulk);
       const std::size_t taken = bigEndian ? decodeUnits<true>(units, line, ended)
                                           : decodeUnits<false>(units, line, ended);
-      at += taken;
+      source.take(taken);
       consumed += static_cast<std::int64_t>(taken);
       st.inputLength = platform::add32(st.inputLength, -static_cast<std::int64_t>(taken));
-      if (ended) break;
+      if (ended) return true;
       continue;
     }
-    unsigned char b1 = 0;
-    unsigned char b2 = 0;
-    if (!nextByte(b1)) {
+    unsigned char b1 = 0, b2 = 0;
+    if (!source.next(b1)) {
       readFailure(ctx, true);
-      return stop();
+      return false;
     }
-    if (!nextByte(b2)) {
+    if (!source.next(b2)) {
       readFailure(ctx, false);
-      return stop();
+      return false;
     }
     st.inputLength = platform::add32(st.inputLength, -2);
     consumed += 2;
+    if (st.inputLength < 0) return false;  // an odd byte was left: the pair ran past the end
     const std::uint32_t unit = bigEndian ? (b1 << 8u | b2) : (b2 << 8u | b1);
-    if (st.inputLength < 0) return stop();  // an odd byte was left: the pair ran past the end
-    if (unit == 0x0D || unit == 0x0A) break;
+    if (unit == 0x0D || unit == 0x0A) return true;
     appendUTF8(line, unit);
   }
-  files.advance(st.inputFileNo, at);
+}
+
+void readUTF16(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc,
+               bool bigEndian) {
+  app::RunState& st = ctx.state;
+  std::string& line = ctx.readerScratch;
+  line.clear();
+  std::int64_t consumed = 0;
+  if (st.inputLength <= 0 || !readUnits(ctx, line, bigEndian, consumed)) {
+    eofile = app::kTrue;
+    return;
+  }
   st.inputPosition = platform::add32(st.inputPosition, consumed);
   progress(st, perc);
   std::swap(i, line);
@@ -275,31 +307,15 @@ void readUTF16(app::Context& ctx, std::string& i, platform::Bool16& eofile, std:
 
 }  // namespace
 
-void normaliseLine(std::string& line, platform::Bool16 apostropheQuoted, std::int32_t& perc) {
-  if (perc > 100) perc = 100;
-  // A UTF-16 input gives an empty line after every line it ends with CR LF.
-  if (line.empty()) return;
-  if (apostropheQuoted != platform::kFalse) replaceByte(line, '\'', '"');
-  replaceByte(line, '\n', ' ');
-  if (line.find('&') != std::string::npos) {
-    replaceRescanning(line, "&amp;", 0, "&");
-    replaceRescanning(line, "&apos;", 0, "'");
-  }
-  replaceRescanning(line, " = ", 1, "=");
-}
-
-void inputXMLline(app::Context& ctx, std::string& i, platform::Bool16& eofile, std::int32_t& perc) {
-  eofile = platform::kFalse;
-  // A view compares lengths first; comparing the string with a literal would compare bytes.
-  const std::string_view encoding = ctx.state.encodingName;
-  if (encoding == "UTF-16BE") {
-    readUTF16(ctx, i, eofile, perc, true);
-  } else if (encoding == "UTF-16LE") {
-    readUTF16(ctx, i, eofile, perc, false);
-  } else if (encoding == "UTF-8") {
-    readUTF8(ctx, i, eofile, perc);
-  } else {
-    app::reportAndEnd(ctx, "Unsupported encoding in inputXMLline");
+void inputXMLline(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc) {
+  eofile = app::kFalse;
+  switch (ctx.state.encodingName) {
+    case app::Encoding::UTF16BE:
+      return readUTF16(ctx, i, eofile, perc, true);
+    case app::Encoding::UTF16LE:
+      return readUTF16(ctx, i, eofile, perc, false);
+    case app::Encoding::UTF8:
+      return readUTF8(ctx, i, eofile, perc);
   }
 }
 

@@ -44,27 +44,21 @@ class Staging {
   std::size_t used_ = 0;
 };
 
-// Length and value of the UTF-8 sequence at `s`, or 0 when no well-formed sequence begins there.
-// Three-byte sequences of surrogate units are accepted: the reader renders each unit of a UTF-16
-// input by itself, and writing them back unit for unit restores the input's own units.
-std::size_t decodeSequence(std::string_view s, std::uint32_t& cp) {
+// The unit that the reader rendered as the UTF-8 sequence at `s` (one to three bytes, surrogates
+// included: the reader renders each unit by itself); `length` takes the sequence's length. A lead
+// byte cut off from its continuation bytes stands for itself.
+std::uint32_t unitAt(std::string_view s, std::size_t& length) {
   const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c0 = b(0);
-  if (c0 >= 0xC2 && c0 <= 0xDF && s.size() >= 2 && isContinuation(b(1))) {
-    cp = (c0 & 0x1Fu) << 6 | (b(1) & 0x3Fu);
-    return 2;
+  if (b(0) >= 0xE0 && s.size() >= 3) {
+    length = 3;
+    return (b(0) & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
   }
-  if (c0 >= 0xE0 && c0 <= 0xEF && s.size() >= 3 && isContinuation(b(1)) && isContinuation(b(2)) &&
-      (c0 != 0xE0 || b(1) >= 0xA0)) {
-    cp = (c0 & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
-    return 3;
+  if (b(0) >= 0xC0 && s.size() >= 2) {
+    length = 2;
+    return (b(0) & 0x1Fu) << 6 | (b(1) & 0x3Fu);
   }
-  if (c0 >= 0xF0 && c0 <= 0xF4 && s.size() >= 4 && isContinuation(b(1)) && isContinuation(b(2)) &&
-      isContinuation(b(3)) && (c0 != 0xF0 || b(1) >= 0x90) && (c0 != 0xF4 || b(1) <= 0x8F)) {
-    cp = (c0 & 0x07u) << 18 | (b(1) & 0x3Fu) << 12 | (b(2) & 0x3Fu) << 6 | (b(3) & 0x3Fu);
-    return 4;
-  }
-  return 0;
+  length = 1;
+  return b(0);
 }
 
 bool anyTopBit(const char* eight) {
@@ -73,7 +67,7 @@ bool anyTopBit(const char* eight) {
   return (w & 0x8080808080808080) != 0;
 }
 
-// Each of the `n` bytes followed by a zero byte, as utf16 gives them; `out` has room for 2n.
+// Each of the `n` bytes followed by a zero byte; `out` has room for 2n.
 char* widen(const char* bytes, std::size_t n, char* out) {
   for (std::size_t k = 0; k < n; ++k) {
     out[2 * k] = bytes[k];
@@ -88,36 +82,25 @@ char* putUnit(char* at, std::uint32_t unit) {
   return at + 2;
 }
 
+// Writes each unit back as the reader read it from a UTF-16LE input, followed by CR LF.
 bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
   Staging out(files, no);
   std::size_t i = 0;
   while (i < s.size()) {
-    // Room for the two units of a character outside the Basic Multilingual Plane.
-    if (!out.makeRoom(4)) return false;
+    if (!out.makeRoom(2)) return false;
     char* const start = out.cursor();
     char* at = start;
     // Scores are mostly ASCII: widen a whole run of it before looking at sequences, eight bytes
     // at a time while no byte has its top bit set.
     const std::size_t runEnd = i + std::min(s.size() - i, out.room() / 2);
     for (; runEnd - i >= 8 && !anyTopBit(s.data() + i); i += 8) at = widen(s.data() + i, 8, at);
-    for (; i < runEnd && static_cast<unsigned char>(s[i]) < 0x80; ++i)
+    for (; i < runEnd && static_cast<unsigned char>(s[i]) < 0x80; ++i) {
       at = widen(s.data() + i, 1, at);
+    }
     if (at == start) {
-      const auto c = static_cast<unsigned char>(s[i]);
-      std::uint32_t cp = 0;
-      const std::size_t len = decodeSequence(s.substr(i), cp);
-      if (len == 0) {
-        // A byte that begins no sequence is widened by itself.
-        at = putUnit(at, c);
-        i += 1;
-      } else if (cp >= 0x10000) {
-        cp -= 0x10000;
-        at = putUnit(putUnit(at, 0xD800 + (cp >> 10)), 0xDC00 + (cp & 0x3FF));
-        i += len;
-      } else {
-        at = putUnit(at, cp);
-        i += len;
-      }
+      std::size_t length = 0;
+      at = putUnit(at, unitAt(s.substr(i), length));
+      i += length;
     }
     out.advance(static_cast<std::size_t>(at - start));
   }
@@ -159,12 +142,6 @@ bool writeJoiningSurrogates(FileTable& files, FileNo no, std::string_view s) {
 
 }  // namespace
 
-std::string utf16(std::string_view arg) {
-  std::string result(arg.size() * 2, '\0');
-  widen(arg.data(), arg.size(), result.data());
-  return result;
-}
-
 void reportWriteFailure(app::Context& ctx, std::string_view name) {
   std::string text = "Failed to write ";
   text += name;
@@ -187,14 +164,17 @@ void writeXML(app::Context& ctx, std::string_view s) {
   st.outputRecordCount = platform::add32(st.outputRecordCount, 1);
   const FileNo no = st.outputFileNo;
   bool ok = true;
-  const std::string_view encoding = st.encodingName;
-  if (encoding == "UTF-16LE") {
-    if (st.outputRecordCount == 1) ok = ctx.files.write(no, "\xFF\xFE");
-    ok = ok && writeUTF16LE(ctx.files, no, s);
-  } else if (encoding == "UTF-16BE") {
-    ok = writeJoiningSurrogates(ctx.files, no, s);
-  } else {
-    ok = ctx.files.writeLine(no, s);
+  switch (st.encodingName) {
+    case app::Encoding::UTF16LE:
+      if (st.outputRecordCount == 1) ok = ctx.files.write(no, "\xFF\xFE");
+      ok = ok && writeUTF16LE(ctx.files, no, s);
+      break;
+    case app::Encoding::UTF16BE:
+      ok = writeJoiningSurrogates(ctx.files, no, s);
+      break;
+    case app::Encoding::UTF8:
+      ok = ctx.files.writeLine(no, s);
+      break;
   }
   if (!ok) reportWriteFailure(ctx, ctx.files.name(no));
 }

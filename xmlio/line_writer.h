@@ -1,6 +1,5 @@
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "app/context.h"
@@ -11,9 +10,6 @@ namespace xmlio {
 // end, and counts it in outputRecordCount. UTF-16LE output gets its byte-order mark before the
 // first line. A failed write ends the run after the report "Failed to write " + the file's name.
 void writeXML(app::Context& ctx, std::string_view s);
-
-// Each byte of `arg` followed by a zero byte.
-std::string utf16(std::string_view arg);
 
 // Reports a failed write or close of `no` and ends the run; `name` is the file's name.
 [[noreturn]] void reportWriteFailure(app::Context& ctx, std::string_view name);

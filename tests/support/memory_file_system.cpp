@@ -34,10 +34,6 @@ class MemoryFile : public platform::File {
     position_ += size;
     return true;
   }
-  bool truncate() override {
-    fs_.files[path_].clear();
-    return true;
-  }
   bool tryLock() override {
     if (!fs_.allow(Op::Lock, path_)) return false;
     if (locks_) return true;
