@@ -21,7 +21,8 @@ struct Context {
   platform::FileTable files;
   platform::Dialogs& dialogs;
   platform::Process& process;
-  // Reused by the line reader so that delivering a line allocates nothing once lines stop growing.
+  // The line reader's own line: a line it had to decode, normalise or gather from two blocks. Kept
+  // so that delivering a line allocates nothing once lines stop growing.
   std::string readerScratch;
 };
 

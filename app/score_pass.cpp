@@ -81,6 +81,7 @@ class ScorePass {
       return;
     }
     tab_ = st_.tabChar;
+    partEnd_ = tab_ + "</part>";
     copyHeader();
     collectPartList();
     rewritePartList();
@@ -112,6 +113,15 @@ class ScorePass {
     do {
       readOrEnd(endMessage);
     } while (st_.xmlLine.empty());
+  }
+  // The next line of a part, viewed where the reader holds it until the next read; the end of
+  // input ends the run. Parts are the bulk of a score, so their lines are not copied.
+  std::string_view nextPartLine() {
+    std::string_view line;
+    Bool16 eofile = kFalse;
+    xmlio::inputXMLlineView(ctx_, line, eofile, perc_);
+    if (eofile != kFalse) reportAndEnd(ctx_, kPartEnd);
+    return line;
   }
   [[noreturn]] void lineError(std::string_view literal) {
     reportAndEnd(ctx_, st_.xmlLine + "\r\n" + std::string(literal));
@@ -216,10 +226,10 @@ class ScorePass {
   // A part in no group goes to the output as it comes, without its empty lines.
   void copyPart() {
     xmlio::writeXML(ctx_, st_.xmlLine);
-    do {
-      readNonEmptyOrEnd(kPartEnd);
-      xmlio::writeXML(ctx_, st_.xmlLine);
-    } while (!isTabbed(st_.xmlLine, "</part>"));
+    for (std::string_view line; line != partEnd_;) {
+      line = nextPartLine();
+      if (!line.empty()) xmlio::writeXML(ctx_, line);
+    }
   }
 
   // A member part goes to its work file whole, empty lines included.
@@ -229,9 +239,9 @@ class ScorePass {
       reportAndEnd(ctx_, "Failed to open workfile for output: " + name);
     }
     xmlio::writeLineOrEnd(ctx_, no, st_.xmlLine);
-    while (!isTabbed(st_.xmlLine, "</part>")) {
-      readOrEnd(kPartEnd);
-      xmlio::writeLineOrEnd(ctx_, no, st_.xmlLine);
+    for (std::string_view line = st_.xmlLine; line != partEnd_;) {
+      line = nextPartLine();
+      xmlio::writeLineOrEnd(ctx_, no, line);
     }
     xmlio::closeOrEnd(ctx_, no);
   }
@@ -263,7 +273,7 @@ class ScorePass {
 
   Context& ctx_;
   RunState& st_;
-  std::string tab_;
+  std::string tab_, partEnd_;
   std::int32_t perc_ = 0;
   std::vector<std::string> partList_;
   std::unique_ptr<platform::File> folderLock_;

@@ -1,10 +1,7 @@
 #include "merge/merge_part.h"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <charconv>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -24,16 +21,6 @@ namespace {
 
 using platform::contains;
 using platform::FileNo;
-
-// Rounds half to even (the default rounding mode) and narrows to 32 bits, checked.
-std::int32_t roundedInt32(double value) {
-  const double r = std::nearbyint(value);
-  if (!(r >= static_cast<double>(std::numeric_limits<std::int32_t>::min()) &&
-        r <= static_cast<double>(std::numeric_limits<std::int32_t>::max()))) {
-    throw platform::ArithmeticOverflow{};
-  }
-  return static_cast<std::int32_t>(r);
-}
 
 void appendNumber(std::string& out, std::int64_t value) {
   char digits[24];
@@ -55,6 +42,60 @@ class WholeLine {
   std::string text_;
   std::size_t key_ = 0;
 };
+
+// The markers the line rules look for anywhere in a line. Each holds a "<" and is looked for only
+// where the line has one, by the byte after it: what a search for each in turn would find, in one
+// pass over the line.
+enum Marker : unsigned {
+  kComment = 1u << 0,       // a tab and "<!"
+  kMeasureStart = 1u << 1,  // two tabs and "<measure number="
+  kDuration = 1u << 2,      // "<duration>"
+  kStaffEnd = 1u << 3,      // "</note>" or "</direction>"
+  kVoice = 1u << 4,         // four tabs and "<voice>"
+};
+
+unsigned markersIn(std::string_view line) {
+  const char* const begin = line.data();
+  const char* const end = begin + line.size();
+  const auto tabsBefore = [begin](const char* at, std::ptrdiff_t tabs) {
+    if (at - begin < tabs) return false;
+    for (std::ptrdiff_t k = 1; k <= tabs; ++k) {
+      if (at[-k] != '\t') return false;
+    }
+    return true;
+  };
+  const auto find = [end](const char* from) {
+    return static_cast<const char*>(std::memchr(from, '<', static_cast<std::size_t>(end - from)));
+  };
+  // A line's first "<" nearly always follows its indentation at once: no search for that one.
+  const char* at = begin;
+  while (at < end && *at == '\t') ++at;
+  if (at == end || *at != '<') at = find(begin);
+  unsigned found = 0;
+  for (; at != nullptr && at + 1 < end; at = find(at + 1)) {
+    const std::string_view rest(at, static_cast<std::size_t>(end - at));
+    switch (at[1]) {
+      case '!':
+        if (tabsBefore(at, 1)) found |= kComment;
+        break;
+      case 'm':
+        if (tabsBefore(at, 2) && rest.starts_with("<measure number=")) found |= kMeasureStart;
+        break;
+      case 'd':
+        if (rest.starts_with("<duration>")) found |= kDuration;
+        break;
+      case '/':
+        if (rest.starts_with("</note>") || rest.starts_with("</direction>")) found |= kStaffEnd;
+        break;
+      case 'v':
+        if (tabsBefore(at, 4) && rest.starts_with("<voice>")) found |= kVoice;
+        break;
+      default:
+        break;
+    }
+  }
+  return found;
+}
 
 struct Staff {
   std::string name;  // of its work file
@@ -84,28 +125,9 @@ class GroupMerge {
   std::string_view applyVoice(std::size_t k, std::string_view line);
   [[noreturn]] void reportMismatch();
   void write(std::string_view line) { xmlio::writeXML(ctx_, line); }
-  unsigned markersIn(std::string_view line) const;
   std::string& startLine(std::string_view indent);
-
-  // The markers that a line may hold anywhere, with the offset of each one's first "<": every
-  // occurrence of a marker puts that "<" in the line, so looking only where the line has a "<"
-  // finds exactly what a search for each marker in turn would.
-  enum Marker : unsigned {
-    kComment = 1u << 0,
-    kMeasureStart = 1u << 1,
-    kDuration = 1u << 2,
-    kNoteEnd = 1u << 3,
-    kDirectionEnd = 1u << 4,
-    kVoice = 1u << 5,
-  };
-  struct Pattern {
-    std::string text;
-    std::size_t open = 0;  // offset of the first "<" in text
-    unsigned bit = 0;
-  };
-  std::array<Pattern, 6> patterns_;
-  // For each byte, the patterns (as bits of their index) whose "<" that byte follows.
-  std::array<std::uint8_t, 256> patternsAfter_{};
+  // The <staff> line of the current staff number, made again only when the number changes.
+  const std::string& staffLine();
 
   app::Context& ctx_;
   const std::string& groupParts_;
@@ -114,14 +136,16 @@ class GroupMerge {
 
   std::string tab_, quote_;
   WholeLine partEnd_, measureEnd_, noteStart_, backupStart_, clefLine_, chordLine_;
-  std::string comment_, measureStart_, voiceLine_, attributesEnd_;
+  std::string attributesEnd_;
   std::string indent3_, indent4_;
 
   std::string line_;
   std::string spill_;    // a staff line that spans two blocks of its work file
   std::string built_;    // lines made here, reused so that no line costs an allocation
   std::string changed_;  // a staff line rewritten before it is copied
-  char kind_ = 0;        // 'n' after a note's opening line, 'b' after a backup's; never reset
+  std::string staffLine_;
+  std::int16_t staffLineNo_ = 0;  // the number staffLine_ holds; 0: none yet
+  char kind_ = 0;  // 'n' after a note's opening line, 'b' after a backup's; never reset
   std::int16_t staffNo_ = 1;
   bool chord_ = false;
   std::int32_t highestVoice_ = 0;
@@ -151,51 +175,24 @@ GroupMerge::GroupMerge(app::Context& ctx, const std::string& groupParts)
   quote_ = s.quoteChar;
   const std::string t2 = tab_ + tab_, t3 = t2 + tab_, t4 = t3 + tab_;
   partEnd_ = WholeLine(tab_ + "</part>");
-  comment_ = tab_ + "<!";
-  measureStart_ = t2 + "<measure number=";
   measureEnd_ = WholeLine(t2 + "</measure>");
   noteStart_ = WholeLine(t3 + "<note>");
   backupStart_ = WholeLine(t3 + "<backup>");
   clefLine_ = WholeLine(t4 + "<clef>");
   chordLine_ = WholeLine(t4 + "<chord/>");
-  voiceLine_ = t4 + "<voice>";
   attributesEnd_ = t3 + "</attributes>";
   indent3_ = t3;
   indent4_ = t4;
-
-  const std::pair<std::string, unsigned> markers[] = {
-      {comment_, kComment},  {measureStart_, kMeasureStart},  {"<duration>", kDuration},
-      {"</note>", kNoteEnd}, {"</direction>", kDirectionEnd}, {voiceLine_, kVoice},
-  };
-  for (std::size_t m = 0; m < patterns_.size(); ++m) {
-    Pattern& p = patterns_[m];
-    p = Pattern{markers[m].first, markers[m].first.find('<'), markers[m].second};
-    // Each pattern has at least one byte after its "<", the byte that tells most of them apart.
-    patternsAfter_[static_cast<unsigned char>(p.text[p.open + 1])] |= std::uint8_t(1u << m);
-  }
 }
 
-unsigned GroupMerge::markersIn(std::string_view line) const {
-  unsigned found = 0;
-  const char* const begin = line.data();
-  const std::size_t size = line.size();
-  for (std::size_t at = 0; at + 1 < size; ++at) {
-    const void* open = std::memchr(begin + at, '<', size - at);
-    if (open == nullptr) break;
-    at = static_cast<std::size_t>(static_cast<const char*>(open) - begin);
-    if (at + 1 >= size) break;
-    for (unsigned m = patternsAfter_[static_cast<unsigned char>(begin[at + 1])]; m != 0;
-         m &= m - 1) {
-      const Pattern& p = patterns_[static_cast<std::size_t>(std::countr_zero(m))];
-      if (at < p.open) continue;
-      const std::size_t from = at - p.open;
-      if (size - from >= p.text.size() &&
-          std::memcmp(begin + from, p.text.data(), p.text.size()) == 0) {
-        found |= p.bit;
-      }
-    }
+const std::string& GroupMerge::staffLine() {
+  if (staffLineNo_ != staffNo_) {
+    staffLine_.assign(indent4_).append("<staff>");
+    appendNumber(staffLine_, staffNo_);
+    staffLine_.append("</staff>");
+    staffLineNo_ = staffNo_;
   }
-  return found;
+  return staffLine_;
 }
 
 std::string& GroupMerge::startLine(std::string_view indent) {
@@ -286,6 +283,10 @@ StageEnd GroupMerge::runStage(std::size_t k) {
       write(line);
       return StageEnd::Part;
     }
+    if (line.empty()) {  // every other line, when the score was UTF-16
+      write(line);
+      continue;
+    }
     const unsigned markers = markersIn(line);
     if (bottom && (markers & kComment) != 0) continue;
     if ((markers & kMeasureStart) != 0) {
@@ -326,10 +327,8 @@ bool GroupMerge::applyRules(std::size_t k, std::string_view line, unsigned marke
     line = changed_.append(quote_).append(">");
   } else if ((markers & kDuration) != 0) {
     applyDuration(k, line);
-  } else if ((markers & (kNoteEnd | kDirectionEnd)) != 0) {
-    std::string& staffLine = startLine(indent4_).append("<staff>");
-    appendNumber(staffLine, staffNo_);
-    write(staffLine.append("</staff>"));
+  } else if ((markers & kStaffEnd) != 0) {
+    write(staffLine());
   } else if (measureEnd_.matches(line)) {
     endMeasure(k, line);
     return true;
@@ -382,10 +381,10 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
   const double value = platform::leadingNumber(text);
   Staff& staff = staves_[k - 1];
   if (kind_ == 'n') {
-    staff.total = roundedInt32(staff.total + value);
+    staff.total = platform::roundedInt32(staff.total + value);
     return;
   }
-  staff.total = roundedInt32(staff.total - value);
+  staff.total = platform::roundedInt32(staff.total - value);
   if (staff.total >= 0) return;
   const std::string total = std::to_string(staff.total);
   if (k == n_) app::reportAndEnd(ctx_, "Programming error, dur = " + total);
@@ -396,7 +395,7 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
 std::string_view GroupMerge::applyVoice(std::size_t k, std::string_view line) {
   constexpr std::string_view kOpen = "<voice>";
   const std::string_view rest = line.substr(line.find(kOpen) + kOpen.size());
-  const std::int32_t v = roundedInt32(platform::leadingNumber(rest));
+  const std::int32_t v = platform::roundedInt32(platform::leadingNumber(rest));
   if (k < n_) highestVoice_ = std::max(highestVoice_, v);
   // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
   if (k == 1 && n_ > 1) return line;

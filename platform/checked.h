@@ -26,4 +26,16 @@ template <class T>
   return checkedNarrow<std::int32_t>(std::int64_t{a} + b);
 }
 
+// `value` brought to the nearest integer, halves to the even one, as a checked 32-bit value
+// (infinities and NaN overflow too). Done by hand: a call to the library's rounding costs more
+// than the rest of a line's work.
+[[nodiscard]] constexpr std::int32_t roundedInt32(double value) {
+  if (!(value > -2147483649.0 && value < 2147483648.0)) throw ArithmeticOverflow{};
+  auto whole = static_cast<std::int64_t>(value);  // towards zero
+  const double rest = value - static_cast<double>(whole);
+  if (rest > 0.5 || (rest == 0.5 && whole % 2 != 0)) ++whole;
+  if (rest < -0.5 || (rest == -0.5 && whole % 2 != 0)) --whole;
+  return checkedNarrow<std::int32_t>(whole);
+}
+
 }  // namespace platform

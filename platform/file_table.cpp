@@ -5,30 +5,7 @@
 
 namespace platform {
 
-struct FileTable::OpenFile {
-  std::unique_ptr<File> file;
-  std::string name;
-  Mode mode = Mode::TextIn;
-  // The input block or the pending output, blockSize bytes. Left uninitialised: every byte is
-  // written before it is read, and untouched pages of a large block cost no memory.
-  std::unique_ptr<char[]> block;
-  std::uint64_t inOffset = 0;  // file offset of block[0]
-  std::size_t begin = 0;       // current position within the block
-  std::size_t end = 0;         // valid input bytes in the block
-  bool shortRead = false;      // the last fill reached the end of the file
-  std::size_t used = 0;        // pending output bytes
-};
-
-namespace {
-
-[[noreturn]] void notOpen() { throw std::logic_error("file number not open"); }
-
-// An empty view may carry a null pointer, which memcpy must not be given even for no bytes.
-void copyBytes(char* to, const char* from, std::size_t size) {
-  if (size != 0) std::memcpy(to, from, size);
-}
-
-}  // namespace
+void FileTable::notOpen() { throw std::logic_error("file number not open"); }
 
 FileTable::FileTable(FileSystem& fs, std::size_t blockSize)
     : fs_(fs), blockSize_(blockSize == 0 ? 1 : blockSize) {}
@@ -44,22 +21,6 @@ FileNo FileTable::freeFile() const {
 
 bool FileTable::isOpen(FileNo no) const {
   return no >= 1 && static_cast<std::size_t>(no) <= files_.size() && files_[no - 1] != nullptr;
-}
-
-// Every line read or written passes here, so the check is kept to one comparison and a test:
-// a number below 1 wraps around to an index past the end.
-FileTable::OpenFile& FileTable::entry(FileNo no) {
-  const std::size_t index = static_cast<std::size_t>(no) - 1;
-  if (index >= files_.size() || !files_[index]) [[unlikely]]
-    notOpen();
-  return *files_[index];
-}
-
-const FileTable::OpenFile& FileTable::entry(FileNo no) const {
-  const std::size_t index = static_cast<std::size_t>(no) - 1;
-  if (index >= files_.size() || !files_[index]) [[unlikely]]
-    notOpen();
-  return *files_[index];
 }
 
 const std::string& FileTable::name(FileNo no) const { return entry(no).name; }
@@ -127,33 +88,22 @@ ReadStatus FileTable::next(OpenFile& f) {
   return fill(f, f.inOffset + f.end);
 }
 
-bool FileTable::takeBufferedLine(OpenFile& f, std::string_view& line) {
-  const char* const start = f.block.get() + f.begin;
-  const auto* cr = static_cast<const char*>(std::memchr(start, '\r', f.end - f.begin));
-  // A CR in the block's last byte needs the next block to tell whether an LF belongs to it.
-  if (cr == nullptr || cr + 1 == f.block.get() + f.end) return false;
-  line = std::string_view(start, static_cast<std::size_t>(cr - start));
-  f.begin = static_cast<std::size_t>(cr - f.block.get()) + (cr[1] == '\n' ? 2 : 1);
-  return true;
-}
-
-bool FileTable::readBufferedLine(FileNo no, std::string& line) {
-  std::string_view view;
-  if (!takeBufferedLine(entry(no), view)) return false;
-  line.assign(view);
-  return true;
-}
-
-ReadStatus FileTable::readLineView(FileNo no, std::string_view& line, std::string& spill) {
-  if (takeBufferedLine(entry(no), line)) return ReadStatus::Ok;
-  const ReadStatus s = readLine(no, spill);
+ReadStatus FileTable::readLineSpilling(OpenFile& f, std::string_view& line, std::string& spill) {
+  const ReadStatus s = readLineFrom(f, spill);
   line = spill;
   return s;
 }
 
 ReadStatus FileTable::readLine(FileNo no, std::string& line) {
-  if (readBufferedLine(no, line)) return ReadStatus::Ok;
-  OpenFile& f = entry(no);
+  return readLineFrom(entry(no), line);
+}
+
+ReadStatus FileTable::readLineFrom(OpenFile& f, std::string& line) {
+  std::string_view buffered;
+  if (takeBufferedLine(f, buffered)) {
+    line.assign(buffered);
+    return ReadStatus::Ok;
+  }
   line.clear();
   bool any = false;
   for (;;) {
@@ -197,19 +147,7 @@ ReadStatus FileTable::readByteAt(FileNo no, std::int64_t position, unsigned char
   return ReadStatus::Ok;
 }
 
-ReadStatus FileTable::peek(FileNo no, std::string_view& bytes) {
-  OpenFile& f = entry(no);
-  if (f.begin == f.end && next(f) == ReadStatus::Failed) return ReadStatus::Failed;
-  bytes = std::string_view(f.block.get() + f.begin, f.end - f.begin);
-  return ReadStatus::Ok;
-}
-
-void FileTable::advance(FileNo no, std::size_t count) {
-  OpenFile& f = entry(no);
-  if (count <= f.end - f.begin) {
-    f.begin += count;
-    return;
-  }
+void FileTable::skip(OpenFile& f, std::size_t count) {
   // Past the buffered bytes, as after a block that could not be read: the next read starts there.
   f.inOffset += f.begin + count;
   f.begin = f.end = 0;
@@ -233,13 +171,6 @@ bool FileTable::flush(OpenFile& f) {
   return ok;
 }
 
-bool FileTable::append(OpenFile& f, const char* bytes, std::size_t size) {
-  if (size > blockSize_ - f.used) return appendOverflowing(f, bytes, size);
-  copyBytes(f.block.get() + f.used, bytes, size);
-  f.used += size;
-  return true;
-}
-
 bool FileTable::appendOverflowing(OpenFile& f, const char* bytes, std::size_t size) {
   // Every write is a whole block at a multiple of the block size: the system then keeps the file
   // in large pages, and writing it, and later copying it, costs far less than with ragged writes.
@@ -256,20 +187,7 @@ bool FileTable::appendOverflowing(OpenFile& f, const char* bytes, std::size_t si
   return true;
 }
 
-bool FileTable::write(FileNo no, std::string_view bytes) {
-  return append(entry(no), bytes.data(), bytes.size());
-}
-
-bool FileTable::writeLine(FileNo no, std::string_view line) {
-  OpenFile& f = entry(no);
-  if (line.size() + 2 <= blockSize_ - f.used) {
-    char* at = f.block.get() + f.used;
-    copyBytes(at, line.data(), line.size());
-    at[line.size()] = '\r';
-    at[line.size() + 1] = '\n';
-    f.used += line.size() + 2;
-    return true;
-  }
+bool FileTable::appendLineOverflowing(OpenFile& f, std::string_view line) {
   return append(f, line.data(), line.size()) && append(f, "\r\n", 2);
 }
 

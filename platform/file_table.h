@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -58,13 +59,12 @@ class FileTable {
   // TextIn: the next line without its end. A CR ends a line and takes an LF directly after it;
   // a lone LF stays in the line; the end of the file ends the last line. End when no byte is left.
   ReadStatus readLine(FileNo no, std::string& line);
-  // TextIn: when the next line and its whole end are already buffered, takes it as readLine would
-  // and returns true; otherwise returns false and changes nothing, `line` included. Lets a caller
-  // read straight into a line that must stay as it is when no line comes.
-  bool readBufferedLine(FileNo no, std::string& line);
   // TextIn: readLine without the copy. `line` views the buffer, or `spill` when the line spans
   // blocks, and stays valid until the next call for this file or a change to `spill`.
-  ReadStatus readLineView(FileNo no, std::string_view& line, std::string& spill);
+  ReadStatus readLineView(FileNo no, std::string_view& line, std::string& spill) {
+    OpenFile& f = entry(no);
+    return takeBufferedLine(f, line) ? ReadStatus::Ok : readLineSpilling(f, line, spill);
+  }
 
   // RawIn: the byte at `position`, counting from 1; the current position moves behind it.
   // End when the position lies past the end of the file.
@@ -74,22 +74,118 @@ class FileTable {
   // RawIn: the buffered bytes from the current position on (refilled when none are left);
   // an empty view with Ok means the end of the file. advance() moves the position on, within
   // that view or beyond it.
-  ReadStatus peek(FileNo no, std::string_view& bytes);
-  void advance(FileNo no, std::size_t count);
+  // RawIn: the bytes already buffered from the current position on; reads nothing.
+  std::string_view buffered(FileNo no) {
+    const OpenFile& f = entry(no);
+    return std::string_view(f.block.get() + f.begin, f.end - f.begin);
+  }
+  ReadStatus peek(FileNo no, std::string_view& bytes) {
+    OpenFile& f = entry(no);
+    if (f.begin == f.end && next(f) == ReadStatus::Failed) return ReadStatus::Failed;
+    bytes = std::string_view(f.block.get() + f.begin, f.end - f.begin);
+    return ReadStatus::Ok;
+  }
+  void advance(FileNo no, std::size_t count) {
+    OpenFile& f = entry(no);
+    if (count <= f.end - f.begin) {
+      f.begin += count;
+    } else {
+      skip(f, count);
+    }
+  }
+
+  // TextOut: where the next bytes go, for a caller that makes them in place: `size` bytes from
+  // `at` up to the end of the block (a full block is written out first, so at least one), taken
+  // by commit(). False when writing the full block out failed.
+  [[nodiscard]] bool room(FileNo no, char*& at, std::size_t& size) {
+    OpenFile& f = entry(no);
+    if (f.used == blockSize_ && !flush(f)) return false;
+    at = f.block.get() + f.used;
+    size = blockSize_ - f.used;
+    return true;
+  }
+  void commit(FileNo no, std::size_t count) { entry(no).used += count; }
 
   // TextOut: appends bytes as they stand; writeLine adds CR LF.
-  [[nodiscard]] bool write(FileNo no, std::string_view bytes);
-  [[nodiscard]] bool writeLine(FileNo no, std::string_view line);
+  [[nodiscard]] bool write(FileNo no, std::string_view bytes) {
+    return append(entry(no), bytes.data(), bytes.size());
+  }
+  [[nodiscard]] bool writeLine(FileNo no, std::string_view line) {
+    OpenFile& f = entry(no);
+    if (line.size() + 2 > blockSize_ - f.used) return appendLineOverflowing(f, line);
+    char* const at = f.block.get() + f.used;
+    copyBytes(at, line.data(), line.size());
+    at[line.size()] = '\r';
+    at[line.size() + 1] = '\n';
+    f.used += line.size() + 2;
+    return true;
+  }
 
  private:
-  struct OpenFile;
-  OpenFile& entry(FileNo no);
-  const OpenFile& entry(FileNo no) const;
+  // The reads and writes of every line pass through here, so the hot paths below are inline.
+  struct OpenFile {
+    std::unique_ptr<File> file;
+    std::string name;
+    Mode mode = Mode::TextIn;
+    // The input block or the pending output, blockSize bytes. Left uninitialised: every byte is
+    // written before it is read, and untouched pages of a large block cost no memory.
+    std::unique_ptr<char[]> block;
+    std::uint64_t inOffset = 0;  // file offset of block[0]
+    std::size_t begin = 0;       // current position within the block
+    std::size_t end = 0;         // valid input bytes in the block
+    bool shortRead = false;      // the last fill reached the end of the file
+    std::size_t used = 0;        // pending output bytes
+  };
+
+  // Copies a line's bytes. Most lines are short, and a call to memcpy costs more than the copy:
+  // two overlapping moves of a fixed size do it without one. An empty view may carry a null
+  // pointer, which memcpy must not be given even for no bytes.
+  static void copyBytes(char* to, const char* from, std::size_t size) {
+    if (size >= 16 && size <= 32) {
+      std::memcpy(to, from, 16);
+      std::memcpy(to + size - 16, from + size - 16, 16);
+    } else if (size >= 8 && size < 16) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + size - 8, from + size - 8, 8);
+    } else if (size >= 4 && size < 8) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + size - 4, from + size - 4, 4);
+    } else if (size != 0) {
+      std::memcpy(to, from, size);
+    }
+  }
+  // A number below 1 wraps around to an index past the end, so one comparison checks both ends.
+  OpenFile& entry(FileNo no) {
+    const std::size_t index = static_cast<std::size_t>(no) - 1;
+    if (index >= files_.size() || !files_[index]) [[unlikely]]
+      notOpen();
+    return *files_[index];
+  }
+  const OpenFile& entry(FileNo no) const { return const_cast<FileTable*>(this)->entry(no); }
+  [[noreturn]] static void notOpen();
+  // Takes the next line when it and its whole end are buffered; false, changing nothing, else.
+  static bool takeBufferedLine(OpenFile& f, std::string_view& line) {
+    const char* const start = f.block.get() + f.begin;
+    const auto* cr = static_cast<const char*>(std::memchr(start, '\r', f.end - f.begin));
+    // A CR in the block's last byte needs the next block to tell whether an LF belongs to it.
+    if (cr == nullptr || cr + 1 == f.block.get() + f.end) return false;
+    line = std::string_view(start, static_cast<std::size_t>(cr - start));
+    f.begin = static_cast<std::size_t>(cr - f.block.get()) + (cr[1] == '\n' ? 2 : 1);
+    return true;
+  }
+  ReadStatus readLineFrom(OpenFile& f, std::string& line);
+  ReadStatus readLineSpilling(OpenFile& f, std::string_view& line, std::string& spill);
+  static void skip(OpenFile& f, std::size_t count);
   ReadStatus fill(OpenFile& f, std::uint64_t offset);
   ReadStatus next(OpenFile& f);
-  static bool takeBufferedLine(OpenFile& f, std::string_view& line);
+  bool appendLineOverflowing(OpenFile& f, std::string_view line);
   bool flush(OpenFile& f);
-  bool append(OpenFile& f, const char* bytes, std::size_t size);
+  bool append(OpenFile& f, const char* bytes, std::size_t size) {
+    if (size > blockSize_ - f.used) return appendOverflowing(f, bytes, size);
+    copyBytes(f.block.get() + f.used, bytes, size);
+    f.used += size;
+    return true;
+  }
   bool appendOverflowing(OpenFile& f, const char* bytes, std::size_t size);
 
   FileSystem& fs_;

@@ -1,11 +1,15 @@
 #include "xmlio/line_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <utility>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace xmlio {
 namespace {
@@ -57,27 +61,54 @@ void replaceByte(std::string& s, char from, char to) {
   }
 }
 
+// Which replacements `line` may need, as bits: 1 an apostrophe (looked for only when they become
+// double quotes), 2 an LF, 4 an "&", 8 an "=". Most lines need none, and are left as they are
+// after this one pass.
+unsigned triggersIn(std::string_view line, bool apostrophes) {
+  unsigned found = 0;
+  std::size_t at = 0;
+#if defined(__SSE2__)
+  const auto hits = [](__m128i v, char c) {
+    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))) != 0 ? 1u : 0u;
+  };
+  for (; at + 16 <= line.size(); at += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + at));
+    found |= hits(v, '\'') | hits(v, '\n') << 1 | hits(v, '&') << 2 | hits(v, '=') << 3;
+  }
+#endif
+  static constexpr auto kTrigger = [] {
+    std::array<unsigned char, 256> table{};
+    table['\''] = 1;
+    table['\n'] = 2;
+    table['&'] = 4;
+    table['='] = 8;
+    return table;
+  }();
+  for (; at < line.size(); ++at) found |= kTrigger[static_cast<unsigned char>(line[at])];
+  return apostrophes ? found : found & ~1u;
+}
+
 // The fixed replacements in their order, each repeated from the line's start: text that one makes
 // is searched again.
 void normaliseLine(std::string& line, app::Bool16 apostropheQuoted, std::int32_t& perc) {
   if (perc > 100) perc = 100;
-  // A UTF-16 input gives an empty line after every line it ends with CR LF.
-  if (line.empty()) return;
-  if (apostropheQuoted != app::kFalse) replaceByte(line, '\'', '"');
-  replaceByte(line, '\n', ' ');
-  if (line.find('&') != std::string::npos) {
+  const unsigned triggers = triggersIn(line, apostropheQuoted != app::kFalse);
+  if ((triggers & 1) != 0) replaceByte(line, '\'', '"');
+  if ((triggers & 2) != 0) replaceByte(line, '\n', ' ');
+  if ((triggers & 4) != 0) {
     replaceRescanning(line, "&amp;", 0, "&");
     replaceRescanning(line, "&apos;", 0, "'");
   }
-  replaceRescanning(line, " = ", 1, "=");
+  if ((triggers & 8) != 0) replaceRescanning(line, " = ", 1, "=");
 }
 
 // perc = inputPosition x 100 / inputLength, rounded half to even, when it can be computed.
 bool progress(const app::RunState& st, std::int32_t& perc) {
+  if (st.inputLength == 0) return false;
   const std::int64_t scaled = std::int64_t{st.inputPosition} * 100;
-  if (st.inputLength == 0 || scaled > std::numeric_limits<std::int32_t>::max()) return false;
+  if (scaled > std::numeric_limits<std::int32_t>::max()) return false;
   const double figure = static_cast<double>(scaled) / static_cast<double>(st.inputLength);
-  perc = platform::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(std::nearbyint(figure)));
+  perc = platform::roundedInt32(figure);
   return true;
 }
 
@@ -88,24 +119,27 @@ void readFailure(app::Context& ctx, bool firstByte) {
   static_cast<void>(ctx.dialogs.show(text, platform::kBoxInfo));
 }
 
-void readUTF8(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc) {
+void readUTF8(app::Context& ctx, std::string_view& line, app::Bool16& eofile, std::int32_t& perc) {
   app::RunState& st = ctx.state;
+  std::string& own = ctx.readerScratch;
   ctx.files.clearError();
-  // Most lines lie whole in the buffer and can go straight into i; only a line that needs more
-  // input goes through the scratch line, since i must stay as it is when no line comes.
-  if (!ctx.files.readBufferedLine(st.inputFileNo, i)) {
-    std::string& line = ctx.readerScratch;
-    const ReadStatus status = ctx.files.readLine(st.inputFileNo, line);
-    if (status == ReadStatus::Failed) readFailure(ctx, true);
-    if (status != ReadStatus::Ok) {
+  switch (ctx.files.readLineView(st.inputFileNo, line, own)) {
+    case ReadStatus::Ok:
+      break;
+    case ReadStatus::Failed:
+      readFailure(ctx, true);
+      [[fallthrough]];
+    case ReadStatus::End:
       eofile = app::kTrue;
       return;
-    }
-    std::swap(i, line);
   }
   // Every line counts a CR LF, whatever really ended it.
-  st.inputPosition = platform::add32(st.inputPosition, static_cast<std::int64_t>(i.size()) + 2);
-  if (progress(st, perc)) normaliseLine(i, st.apostropheQuoted, perc);
+  st.inputPosition = platform::add32(st.inputPosition, static_cast<std::int64_t>(line.size()) + 2);
+  if (!progress(st, perc)) return;
+  // A line that spans two blocks already lies in the reader's own line.
+  if (line.data() != own.data()) own.assign(line);
+  normaliseLine(own, st.apostropheQuoted, perc);
+  line = own;
 }
 
 // Writes the UTF-8 form of one 16-bit unit at `at`; surrogates are written one by one.
@@ -161,12 +195,35 @@ std::size_t decodeUnits(std::string_view bytes, std::string& line, bool& ended) 
   constexpr std::uint64_t kCR = kBigEndian ? 0x0D00 : 0x000D, kLF = kBigEndian ? 0x0A00 : 0x000A;
   constexpr std::uint64_t kNotASCII = kBigEndian ? 0x80FF80FF80FF80FF : 0xFF80FF80FF80FF80;
   const std::size_t size = bytes.size() & ~std::size_t{1};
-  // First find the line's end four units at a time, noting whether any unit before it is not
-  // ASCII; the first match is the lowest lane found, since a match only ever spills upwards.
+  // First find the line's end, noting whether any unit before it is not ASCII. In the four-unit
+  // words the first match is the lowest lane found, since a match only ever spills upwards.
   std::size_t end = 0;
   std::uint64_t notASCII = 0;
   ended = false;
-  for (; end + 8 <= size; end += 8) {
+#if defined(__SSE2__)
+  // Eight units at a time where the machine has 16-byte vectors.
+  const __m128i cr = _mm_set1_epi16(static_cast<short>(kCR));
+  const __m128i lf = _mm_set1_epi16(static_cast<short>(kLF));
+  const __m128i high = _mm_set1_epi16(static_cast<short>(kNotASCII & 0xFFFF));
+  const __m128i zero = _mm_setzero_si128();
+  for (; end + 16 <= size; end += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + end));
+    const auto ascii =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), zero)));
+    const auto ends = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))));
+    // Two mask bits a unit: only the units before the line's end count.
+    const unsigned before = ends == 0 ? 0xFFFFu : (1u << std::countr_zero(ends)) - 1;
+    if ((ascii & before) != before) notASCII = 1;
+    if (ends != 0) {
+      end += static_cast<std::size_t>(std::countr_zero(ends));
+      ended = true;
+      break;
+    }
+  }
+#endif
+  // Four units at a time elsewhere, and after the vectors.
+  for (; !ended && end + 8 <= size; end += 8) {
     const std::uint64_t w = littleEndian64(bytes.data() + end);
     const std::uint64_t ends = laneEquals(w, kCR) | laneEquals(w, kLF);
     if (ends != 0) {
@@ -190,7 +247,28 @@ std::size_t decodeUnits(std::string_view bytes, std::string& line, bool& ended) 
   if (notASCII == 0) {
     line.resize(old + end / 2);
     char* const out = line.data() + old;
-    for (std::size_t u = 0; u < end / 2; ++u) out[u] = bytes[2 * u + (kBigEndian ? 1 : 0)];
+    std::size_t u = 0;
+#if defined(__SSE2__)
+    // Sixteen units at a time: each is below 0x80, so packing keeps its low byte exactly.
+    for (; 2 * u + 32 <= end; u += 16) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + 2 * u));
+      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + 2 * u + 16));
+      if constexpr (kBigEndian) {
+        a = _mm_srli_epi16(a, 8);
+        b = _mm_srli_epi16(b, 8);
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + u), _mm_packus_epi16(a, b));
+    }
+#endif
+#if defined(__SSE2__)
+    if (2 * u + 16 <= end) {
+      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + 2 * u));
+      if constexpr (kBigEndian) a = _mm_srli_epi16(a, 8);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + u), _mm_packus_epi16(a, a));
+      u += 8;
+    }
+#endif
+    for (; u < end / 2; ++u) out[u] = bytes[2 * u + (kBigEndian ? 1 : 0)];
   } else {
     // A unit gives at most three bytes.
     line.resize(old + end / 2 * 3);
@@ -289,34 +367,52 @@ bool readUnits(app::Context& ctx, std::string& line, bool bigEndian, std::int64_
   }
 }
 
-void readUTF16(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc,
+void readUTF16(app::Context& ctx, std::string_view& i, app::Bool16& eofile, std::int32_t& perc,
                bool bigEndian) {
   app::RunState& st = ctx.state;
   std::string& line = ctx.readerScratch;
   line.clear();
   std::int64_t consumed = 0;
-  if (st.inputLength <= 0 || !readUnits(ctx, line, bigEndian, consumed)) {
+  // A line that ends at its first unit, as every CR LF of a UTF-16 input leaves one, costs no more
+  // than its two bytes when they are buffered.
+  const std::string_view next = ctx.files.buffered(st.inputFileNo);
+  if (st.inputLength >= 2 && next.size() >= 2) {
+    const std::uint32_t unit = bigEndian ? unitAt<true>(next, 0) : unitAt<false>(next, 0);
+    if (unit == 0x0D || unit == 0x0A) {
+      ctx.files.advance(st.inputFileNo, 2);
+      st.inputLength = platform::add32(st.inputLength, -2);
+      consumed = 2;
+    }
+  }
+  if (consumed == 0 && (st.inputLength <= 0 || !readUnits(ctx, line, bigEndian, consumed))) {
     eofile = app::kTrue;
     return;
   }
   st.inputPosition = platform::add32(st.inputPosition, consumed);
   progress(st, perc);
-  std::swap(i, line);
-  normaliseLine(i, st.apostropheQuoted, perc);
+  normaliseLine(line, st.apostropheQuoted, perc);
+  i = line;
 }
 
 }  // namespace
 
-void inputXMLline(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc) {
+void inputXMLlineView(app::Context& ctx, std::string_view& line, app::Bool16& eofile,
+                      std::int32_t& perc) {
   eofile = app::kFalse;
   switch (ctx.state.encodingName) {
     case app::Encoding::UTF16BE:
-      return readUTF16(ctx, i, eofile, perc, true);
+      return readUTF16(ctx, line, eofile, perc, true);
     case app::Encoding::UTF16LE:
-      return readUTF16(ctx, i, eofile, perc, false);
+      return readUTF16(ctx, line, eofile, perc, false);
     case app::Encoding::UTF8:
-      return readUTF8(ctx, i, eofile, perc);
+      return readUTF8(ctx, line, eofile, perc);
   }
+}
+
+void inputXMLline(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc) {
+  std::string_view line;
+  inputXMLlineView(ctx, line, eofile, perc);
+  if (eofile == app::kFalse) i.assign(line);
 }
 
 }  // namespace xmlio

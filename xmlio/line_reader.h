@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "app/context.h"
 
@@ -13,5 +14,10 @@ namespace xmlio {
 // can be computed, are normalised: apostrophes to double quotes (when apostropheQuoted), LF to a
 // blank, "&amp;" to "&", "&apos;" to "'", " = " to "=", each repeated from the line's start.
 void inputXMLline(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc);
+
+// inputXMLline without the copy: `line` views the next line where it lies, in the input's buffer
+// or in a line of the reader's own, until the next read of the input.
+void inputXMLlineView(app::Context& ctx, std::string_view& line, app::Bool16& eofile,
+                      std::int32_t& perc);
 
 }  // namespace xmlio

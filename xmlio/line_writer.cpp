@@ -4,6 +4,10 @@
 #include <array>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace xmlio {
 namespace {
 
@@ -61,50 +65,50 @@ std::uint32_t unitAt(std::string_view s, std::size_t& length) {
   return b(0);
 }
 
-bool anyTopBit(const char* eight) {
-  std::uint64_t w = 0;
-  std::memcpy(&w, eight, 8);  // the byte order does not matter for this test
-  return (w & 0x8080808080808080) != 0;
-}
-
-// Each of the `n` bytes followed by a zero byte; `out` has room for 2n.
-char* widen(const char* bytes, std::size_t n, char* out) {
-  for (std::size_t k = 0; k < n; ++k) {
-    out[2 * k] = bytes[k];
-    out[2 * k + 1] = 0;
-  }
-  return out + 2 * n;
-}
-
 char* putUnit(char* at, std::uint32_t unit) {
   at[0] = static_cast<char>(unit & 0xFF);
   at[1] = static_cast<char>(unit >> 8);
   return at + 2;
 }
 
-// Writes each unit back as the reader read it from a UTF-16LE input, followed by CR LF.
+// Writes each unit back as the reader read it from a UTF-16LE input, followed by CR LF. The units
+// are made in place in the output's block.
 bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
-  Staging out(files, no);
-  std::size_t i = 0;
-  while (i < s.size()) {
-    if (!out.makeRoom(2)) return false;
-    char* const start = out.cursor();
-    char* at = start;
-    // Scores are mostly ASCII: widen a whole run of it before looking at sequences, eight bytes
-    // at a time while no byte has its top bit set.
-    const std::size_t runEnd = i + std::min(s.size() - i, out.room() / 2);
-    for (; runEnd - i >= 8 && !anyTopBit(s.data() + i); i += 8) at = widen(s.data() + i, 8, at);
-    for (; i < runEnd && static_cast<unsigned char>(s[i]) < 0x80; ++i) {
-      at = widen(s.data() + i, 1, at);
+  for (std::size_t i = 0; i < s.size();) {
+    char* at = nullptr;
+    std::size_t room = 0;
+    if (!files.room(no, at, room)) return false;
+    char* const end = at + room;
+    char* const start = at;
+#if defined(__SSE2__)
+    // Scores are mostly ASCII: sixteen bytes become thirty-two while no byte has its top bit set.
+    for (; s.size() - i >= 16 && end - at >= 32; i += 16, at += 32) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.data() + i));
+      if (_mm_movemask_epi8(v) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_unpacklo_epi8(v, _mm_setzero_si128()));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 16),
+                       _mm_unpackhi_epi8(v, _mm_setzero_si128()));
     }
-    if (at == start) {
-      std::size_t length = 0;
-      at = putUnit(at, unitAt(s.substr(i), length));
+#endif
+    for (; i < s.size() && end - at >= 2; at += 2) {
+      std::size_t length = 1;
+      const std::uint32_t unit = static_cast<unsigned char>(s[i]) < 0x80
+                                     ? static_cast<unsigned char>(s[i])
+                                     : unitAt(s.substr(i), length);
+      putUnit(at, unit);
       i += length;
     }
-    out.advance(static_cast<std::size_t>(at - start));
+    files.commit(no, static_cast<std::size_t>(at - start));
+    if (at == start) {
+      // One byte left in the block: the unit goes through the writer that splits it.
+      std::size_t length = 1;
+      char unit[2];
+      putUnit(unit, unitAt(s.substr(i), length));
+      if (!files.write(no, std::string_view(unit, 2))) return false;
+      i += length;
+    }
   }
-  return out.put(std::string_view("\r\0\n\0", 4)) && out.flush();
+  return files.write(no, std::string_view("\r\0\n\0", 4));
 }
 
 bool isSurrogateSequence(std::string_view s, std::size_t at, unsigned char lo, unsigned char hi) {
