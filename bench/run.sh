@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Times quillbraid against the floor (linepass plus one copy of its output) on generated scores.
+# Times quillbraid against the floor (one streaming line pass, ../shared/tools/floor.cpp, plus one
+# copy of its output) on generated scores.
 #
 #   bench/run.sh            build, run every scenario, print the tables (the default)
 #   bench/run.sh selftest   build and check gen_score and linepass only; no product needed
@@ -7,7 +8,9 @@
 # Environment (all optional):
 #   BENCH_SIZES          sizes in MB of every scenario (default "100 400")
 #   BENCH_SCALING_SIZES  sizes in MB of the scaling run of scenario b (default "25 100 400")
-#   BENCH_ROUNDS         rounds per case, product and floor interleaved (default 3)
+#   BENCH_ROUNDS         rounds per case, product and floor interleaved (default 5)
+#   BENCH_FLOOR_SRC      the floor's source (default ../shared/tools/floor.cpp beside the
+#                        repository); built with g++ -O2 into the build folder
 #   BENCH_SCRATCH        scratch folder (default /tmp/qb-bench): round folders, results.md,
 #                        failures/ (logs of failed product rounds), build.log
 #   BENCH_SEED           generator seed (default 1)
@@ -28,12 +31,13 @@ root=$(cd "$here/.." && pwd)
 mode=${1:-bench}
 sizes=${BENCH_SIZES:-"100 400"}
 scaling_sizes=${BENCH_SCALING_SIZES:-"25 100 400"}
-rounds=${BENCH_ROUNDS:-3}
+rounds=${BENCH_ROUNDS:-5}
+floor_src=${BENCH_FLOOR_SRC:-$root/../shared/tools/floor.cpp}
 scratch=${BENCH_SCRATCH:-/tmp/qb-bench}
 seed=${BENCH_SEED:-1}
 selftest_mb=${BENCH_SELFTEST_MB:-25}
 build_dir=${BENCH_BUILD_DIR:-$root/build/bench}
-gen_score='' linepass='' quillbraid=''
+gen_score='' linepass='' quillbraid='' floor=''
 
 die() {
   echo "run.sh: $*" >&2
@@ -86,13 +90,23 @@ build() {
     [[ -n $path ]] || die "$t built, but no executable of that name is under $build_dir"
     printf -v "$t" '%s' "$path"
   done
+  if [[ $want_product == yes ]]; then
+    [[ -f $floor_src ]] || die "the floor's source $floor_src is missing (set BENCH_FLOOR_SRC)"
+    floor=$build_dir/floor
+    g++ -O2 -std=c++17 -o "$floor" "$floor_src" >>"$log" 2>&1 || die "building the floor failed"
+  fi
 }
 
-# Runs "$@" under /usr/bin/time into $1's file; the time file's last line is "seconds KiB".
+# Runs "$@" under /usr/bin/time into $1's file; the time file's last line is "seconds KiB", the
+# seconds taken to the microsecond from the shell's clock (time's own are tenths of hundredths).
 timed() {
-  local out=$1
+  local out=$1 start status
   shift
-  /usr/bin/time -f '%e %M' -o "$out" "$@"
+  start=$EPOCHREALTIME
+  /usr/bin/time -f '%M' -o "$out" "$@" && status=0 || status=$?
+  local end=$EPOCHREALTIME
+  echo "$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }') $(tail -n 1 "$out")" >>"$out"
+  return $status
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -360,7 +374,7 @@ selftest() {
 # ---------------------------------------------------------------------------------------------
 declare -A scenario_encoding=([a]=utf8 [b]=utf8 [c]=utf16le [d]=utf8)
 declare -A scenario_groups=([a]=none [b]=2 [c]=2 [d]=3)
-declare -A scenario_target=([a]=1.5 [b]=2.5 [c]=3.0 [d]=2.5)
+declare -A scenario_target=([a]=1.3 [b]=2.5 [c]=3.0 [d]=2.5)
 declare -A scenario_label=([a]="a utf8, no groups" [b]="b utf8, groups of 2"
   [c]="c utf16le, groups of 2" [d]="d utf8, groups of 3")
 results=$scratch/results.tsv
@@ -419,17 +433,15 @@ bench_case() {
     mkdir "$rd"
     cp "$src/score.xml" "$rd/score.xml"
     sync
-    (cd "$rd" && timed "$dir/l$r.time" "$linepass" score.xml out.xml &&
-      timed "$dir/c$r.time" cp out.xml out2.xml) || die "floor run failed in $rd"
-    cmp -s "$rd/out.xml" "$src/score.xml" || die "linepass output differs from its input in $rd"
-    local lt lm ct cm
-    read -r lt lm < <(tail -n 1 "$dir/l$r.time")
-    read -r ct cm < <(tail -n 1 "$dir/c$r.time")
-    t=$(awk -v a="$lt" -v b="$ct" 'BEGIN { printf "%.2f", a + b }')
-    echo "   round $r floor:   ${t}s (linepass $lt + cp $ct), $((lm > cm ? lm : cm)) KiB"
+    local start end
+    start=$EPOCHREALTIME
+    (cd "$rd" && "$floor" score.xml out.xml >/dev/null && cp out.xml out2.xml) ||
+      die "floor run failed in $rd"
+    end=$EPOCHREALTIME
+    cmp -s "$rd/out.xml" "$src/score.xml" || die "the floor's output differs from its input in $rd"
+    t=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }')
+    echo "   round $r floor:   ${t}s (floor and cp)"
     f_times+=("$t")
-    ((lm > f_rss)) && f_rss=$lm
-    ((cm > f_rss)) && f_rss=$cm
     rm -rf "$rd"
   done
   local p_med f_med
@@ -453,7 +465,7 @@ report() {
           ratio = f > 0 ? p / f : 0
           met = (ratio <= t && r / 1024 < 16) ? "yes" : "NO"
           if (fails > 0) met = "NO: " fails " round(s) failed checks"
-          printf("| %s | %.0f | %.2f | %s | %.1f | %.2f | %.2f | <= %s, < 16 MiB | %s |\n",
+          printf("| %s | %.0f | %.3f | %s | %.1f | %.3f | %.2f | <= %s, < 16 MiB | %s |\n",
                  label, b / 1e6, p, p > 0 ? sprintf("%.0f", b / 1e6 / p) : "n/a", r / 1024, f, ratio, t, met)
         }'
       done

@@ -62,30 +62,41 @@ void replaceByte(std::string& s, char from, char to) {
 }
 
 // Which replacements `line` may need, as bits: 1 an apostrophe (looked for only when they become
-// double quotes), 2 an LF, 4 an "&", 8 an "=". Most lines need none, and are left as they are
-// after this one pass.
+// double quotes), 2 an LF, 4 an "&", 8 " = " (or an "=" beside which an LF may become a blank).
+// Most lines need none, and are left as they are after this one pass.
 unsigned triggersIn(std::string_view line, bool apostrophes) {
-  unsigned found = 0;
-  std::size_t at = 0;
-#if defined(__SSE2__)
-  const auto hits = [](__m128i v, char c) {
-    return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))) != 0 ? 1u : 0u;
-  };
-  for (; at + 16 <= line.size(); at += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + at));
-    found |= hits(v, '\'') | hits(v, '\n') << 1 | hits(v, '&') << 2 | hits(v, '=') << 3;
-  }
-#endif
   static constexpr auto kTrigger = [] {
     std::array<unsigned char, 256> table{};
     table['\''] = 1;
     table['\n'] = 2;
     table['&'] = 4;
-    table['='] = 8;
+    table['='] = 16;  // an "=", not yet known to stand between blanks
     return table;
   }();
-  for (; at < line.size(); ++at) found |= kTrigger[static_cast<unsigned char>(line[at])];
-  return apostrophes ? found : found & ~1u;
+  unsigned found = 0;
+  const auto equalsAt = [&](std::size_t at) {
+    found |= 16;
+    if (at > 0 && at + 1 < line.size() && line[at - 1] == ' ' && line[at + 1] == ' ') found |= 8;
+  };
+  std::size_t at = 0;
+#if defined(__SSE2__)
+  const auto mask = [](__m128i v, char c) {
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
+  };
+  for (; at + 16 <= line.size(); at += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + at));
+    found |= (mask(v, '\'') != 0 ? 1u : 0u) | (mask(v, '\n') != 0 ? 2u : 0u) |
+             (mask(v, '&') != 0 ? 4u : 0u);
+    for (unsigned eq = mask(v, '='); eq != 0; eq &= eq - 1) equalsAt(at + std::countr_zero(eq));
+  }
+#endif
+  for (; at < line.size(); ++at) {
+    const unsigned t = kTrigger[static_cast<unsigned char>(line[at])];
+    if (t == 16) equalsAt(at);
+    found |= t & 7;
+  }
+  if ((found & 18) == 18) found |= 8;  // an LF may make a blank beside an "="
+  return (apostrophes ? found : found & ~1u) & 15;
 }
 
 // The fixed replacements in their order, each repeated from the line's start: text that one makes
@@ -104,11 +115,16 @@ void normaliseLine(std::string& line, app::Bool16 apostropheQuoted, std::int32_t
 
 // perc = inputPosition x 100 / inputLength, rounded half to even, when it can be computed.
 bool progress(const app::RunState& st, std::int32_t& perc) {
-  if (st.inputLength == 0) return false;
+  if (st.inputLength <= 0) return false;  // never below 0 once a line came
   const std::int64_t scaled = std::int64_t{st.inputPosition} * 100;
   if (scaled > std::numeric_limits<std::int32_t>::max()) return false;
-  const double figure = static_cast<double>(scaled) / static_cast<double>(st.inputLength);
-  perc = platform::roundedInt32(figure);
+  // Both fit 32 bits here, and rounding by the remainder spares a division in floating point.
+  const auto numerator = static_cast<std::uint32_t>(scaled);
+  const auto divisor = static_cast<std::uint32_t>(st.inputLength);
+  std::uint32_t quotient = numerator / divisor;
+  const std::uint32_t twice = 2 * (numerator % divisor);
+  if (twice > divisor || (twice == divisor && quotient % 2 != 0)) ++quotient;
+  perc = static_cast<std::int32_t>(quotient);
   return true;
 }
 

@@ -89,6 +89,14 @@ bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
       _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 16),
                        _mm_unpackhi_epi8(v, _mm_setzero_si128()));
     }
+    if (s.size() - i >= 8 && end - at >= 16) {
+      const __m128i v = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(s.data() + i));
+      if (_mm_movemask_epi8(v) == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm_unpacklo_epi8(v, _mm_setzero_si128()));
+        i += 8;
+        at += 16;
+      }
+    }
 #endif
     for (; i < s.size() && end - at >= 2; at += 2) {
       std::size_t length = 1;
@@ -154,18 +162,13 @@ void reportWriteFailure(app::Context& ctx, std::string_view name) {
   app::reportAndEnd(ctx, text);
 }
 
-void writeLineOrEnd(app::Context& ctx, platform::FileNo no, std::string_view line) {
-  if (!ctx.files.writeLine(no, line)) reportWriteFailure(ctx, ctx.files.name(no));
-}
-
 void closeOrEnd(app::Context& ctx, platform::FileNo no) {
   const std::string name = ctx.files.name(no);
   if (!ctx.files.close(no)) reportWriteFailure(ctx, name);
 }
 
-void writeXML(app::Context& ctx, std::string_view s) {
+void writeEncodedXML(app::Context& ctx, std::string_view s) {
   app::RunState& st = ctx.state;
-  st.outputRecordCount = platform::add32(st.outputRecordCount, 1);
   const FileNo no = st.outputFileNo;
   bool ok = true;
   switch (st.encodingName) {
