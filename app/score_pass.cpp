@@ -239,9 +239,10 @@ class ScorePass {
       reportAndEnd(ctx_, "Failed to open workfile for output: " + name);
     }
     xmlio::writeLineOrEnd(ctx_, no, st_.xmlLine);
-    for (std::string_view line = st_.xmlLine; line != partEnd_;) {
-      line = nextPartLine();
-      xmlio::writeLineOrEnd(ctx_, no, line);
+    if (st_.xmlLine != partEnd_) {
+      Bool16 eofile = kFalse;
+      xmlio::copyXMLlines(ctx_, no, partEnd_, eofile, perc_);
+      if (eofile != kFalse) reportAndEnd(ctx_, kPartEnd);
     }
     xmlio::closeOrEnd(ctx_, no);
   }

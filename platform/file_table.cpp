@@ -131,6 +131,47 @@ ReadStatus FileTable::readLineFrom(OpenFile& f, std::string& line) {
   }
 }
 
+CopyStatus FileTable::copyLines(FileNo in, FileNo out, std::string_view last, std::int64_t& bytes,
+                                std::int64_t limit) {
+  OpenFile& f = entry(in);
+  OpenFile& o = entry(out);
+  // Lines that lie in the buffer with their CR LF, one after another, go out together as they lie.
+  const char* run = nullptr;
+  std::size_t runSize = 0;
+  const auto flushRun = [&] {
+    const bool ok = runSize == 0 || append(o, run, runSize);
+    runSize = 0;
+    return ok;
+  };
+  for (;;) {
+    std::string_view line;
+    const bool buffered = takeBufferedLine(f, line);
+    if (!buffered) {
+      // The line spans two blocks, or the input ends: the run goes before the block changes.
+      if (!flushRun()) return CopyStatus::WriteFailed;
+      const ReadStatus s = readLineFrom(f, spill_);
+      if (s != ReadStatus::Ok)
+        return s == ReadStatus::End ? CopyStatus::End : CopyStatus::ReadFailed;
+      line = spill_;
+    }
+    const auto size = static_cast<std::int64_t>(line.size()) + 2;
+    if (bytes + size > limit) {
+      // As a checked count stops at the line that overflows it, before that line is written.
+      if (!flushRun()) return CopyStatus::WriteFailed;
+      throw ArithmeticOverflow{};
+    }
+    bytes += size;
+    if (buffered && line.data()[line.size() + 1] == '\n' &&
+        (runSize == 0 || run + runSize == line.data())) {
+      if (runSize == 0) run = line.data();
+      runSize += line.size() + 2;
+    } else if (!flushRun() || !append(o, line.data(), line.size()) || !append(o, "\r\n", 2)) {
+      return CopyStatus::WriteFailed;
+    }
+    if (line == last) return flushRun() ? CopyStatus::Ok : CopyStatus::WriteFailed;
+  }
+}
+
 ReadStatus FileTable::readByteAt(FileNo no, std::int64_t position, unsigned char& byte) {
   OpenFile& f = entry(no);
   if (position < 1) return ReadStatus::End;

@@ -23,6 +23,7 @@ enum class Mode {
 };
 
 enum class ReadStatus { Ok, End, Failed };
+enum class CopyStatus { Ok, End, ReadFailed, WriteFailed };
 
 // Files by number, as the program's operations use them, over a FileSystem. All reads and writes
 // go through one block buffer per file, so no system call is made per byte or per line. A failed
@@ -65,6 +66,13 @@ class FileTable {
     OpenFile& f = entry(no);
     return takeBufferedLine(f, line) ? ReadStatus::Ok : readLineSpilling(f, line, spill);
   }
+
+  // TextIn `in` to TextOut `out`: the lines readLine would read, each written as writeLine writes
+  // it, through the first that equals `last` (Ok), or to the end of the input (End). `bytes`
+  // grows by each line's length + 2; a line that would take it past `limit` throws
+  // ArithmeticOverflow, unwritten. A failure stops the copy, the lines before it written.
+  CopyStatus copyLines(FileNo in, FileNo out, std::string_view last, std::int64_t& bytes,
+                       std::int64_t limit);
 
   // RawIn: the byte at `position`, counting from 1; the current position moves behind it.
   // End when the position lies past the end of the file.
@@ -166,7 +174,10 @@ class FileTable {
   // Takes the next line when it and its whole end are buffered; false, changing nothing, else.
   static bool takeBufferedLine(OpenFile& f, std::string_view& line) {
     const char* const start = f.block.get() + f.begin;
-    const auto* cr = static_cast<const char*>(std::memchr(start, '\r', f.end - f.begin));
+    // An empty line, every other one in a work file of a UTF-16 score, needs no search.
+    const auto* cr = f.begin < f.end && *start == '\r'
+                         ? start
+                         : static_cast<const char*>(std::memchr(start, '\r', f.end - f.begin));
     // A CR in the block's last byte needs the next block to tell whether an LF belongs to it.
     if (cr == nullptr || cr + 1 == f.block.get() + f.end) return false;
     line = std::string_view(start, static_cast<std::size_t>(cr - start));
@@ -190,6 +201,7 @@ class FileTable {
 
   FileSystem& fs_;
   std::size_t blockSize_;
+  std::string spill_;                             // a line that copyLines finds across two blocks
   std::vector<std::unique_ptr<OpenFile>> files_;  // index = file number - 1
 };
 

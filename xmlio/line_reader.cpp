@@ -7,6 +7,8 @@
 #include <limits>
 #include <utility>
 
+#include "xmlio/line_writer.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -103,6 +105,7 @@ unsigned triggersIn(std::string_view line, bool apostrophes) {
 // is searched again.
 void normaliseLine(std::string& line, app::Bool16 apostropheQuoted, std::int32_t& perc) {
   if (perc > 100) perc = 100;
+  if (line.empty()) return;
   const unsigned triggers = triggersIn(line, apostropheQuoted != app::kFalse);
   if ((triggers & 1) != 0) replaceByte(line, '\'', '"');
   if ((triggers & 2) != 0) replaceByte(line, '\n', ' ');
@@ -422,6 +425,39 @@ void inputXMLlineView(app::Context& ctx, std::string_view& line, app::Bool16& eo
       return readUTF16(ctx, line, eofile, perc, false);
     case app::Encoding::UTF8:
       return readUTF8(ctx, line, eofile, perc);
+  }
+}
+
+void copyXMLlines(app::Context& ctx, platform::FileNo out, std::string_view last,
+                  app::Bool16& eofile, std::int32_t& perc) {
+  app::RunState& st = ctx.state;
+  eofile = app::kFalse;
+  if (st.encodingName == app::Encoding::UTF8 && st.inputLength == 0) {
+    // The lines come as they lie, unchanged: the file table copies them without handing each one
+    // over. The count stops with Overflow at the same line as inputPosition's own would.
+    ctx.files.clearError();
+    std::int64_t bytes = 0;
+    const std::int64_t limit = std::numeric_limits<std::int32_t>::max() - st.inputPosition;
+    const platform::CopyStatus status =
+        ctx.files.copyLines(st.inputFileNo, out, last, bytes, limit);
+    st.inputPosition = platform::add32(st.inputPosition, bytes);
+    switch (status) {
+      case platform::CopyStatus::Ok:
+        return;
+      case platform::CopyStatus::ReadFailed:
+        readFailure(ctx, true);
+        [[fallthrough]];
+      case platform::CopyStatus::End:
+        eofile = app::kTrue;
+        return;
+      case platform::CopyStatus::WriteFailed:
+        reportWriteFailure(ctx, ctx.files.name(out));
+    }
+  }
+  for (std::string_view line; line != last;) {
+    inputXMLlineView(ctx, line, eofile, perc);
+    if (eofile != app::kFalse) return;
+    writeLineOrEnd(ctx, out, line);
   }
 }
 

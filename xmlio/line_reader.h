@@ -20,4 +20,10 @@ void inputXMLline(app::Context& ctx, std::string& i, app::Bool16& eofile, std::i
 void inputXMLlineView(app::Context& ctx, std::string_view& line, app::Bool16& eofile,
                       std::int32_t& perc);
 
+// Writes the next input lines, each followed by CR LF, to the open file `out` through the first
+// that equals `last`, as reading them one by one with inputXMLline and writing each would; eofile
+// as inputXMLline sets it. A failed write is reported and ends the run.
+void copyXMLlines(app::Context& ctx, platform::FileNo out, std::string_view last,
+                  app::Bool16& eofile, std::int32_t& perc);
+
 }  // namespace xmlio
