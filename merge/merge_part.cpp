@@ -1,6 +1,7 @@
 #include "merge/merge_part.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +11,10 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "merge/work_files.h"
 #include "platform/checked.h"
@@ -54,44 +59,56 @@ enum Marker : unsigned {
   kVoice = 1u << 4,         // four tabs and "<voice>"
 };
 
+// The offsets of the "<" bytes among the (up to) sixteen of `line` from `from`, as bits. The line
+// may be read sixteen bytes at a time: the file table's buffer, and the merge's own spilled line,
+// have room behind it.
+unsigned opensAt(std::string_view line, std::size_t from) {
+  const std::size_t count = std::min<std::size_t>(16, line.size() - from);
+#if defined(__SSE2__)
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + from));
+  const auto opens =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))));
+  return opens & ((1u << count) - 1);
+#else
+  unsigned opens = 0;
+  for (std::size_t k = 0; k < count; ++k) opens |= (line[from + k] == '<' ? 1u : 0u) << k;
+  return opens;
+#endif
+}
+
 unsigned markersIn(std::string_view line) {
-  const char* const begin = line.data();
-  const char* const end = begin + line.size();
-  const auto tabsBefore = [begin](const char* at, std::ptrdiff_t tabs) {
-    if (at - begin < tabs) return false;
-    for (std::ptrdiff_t k = 1; k <= tabs; ++k) {
-      if (at[-k] != '\t') return false;
+  const auto tabsBefore = [line](std::size_t at, std::size_t tabs) {
+    if (at < tabs) return false;
+    for (std::size_t k = 1; k <= tabs; ++k) {
+      if (line[at - k] != '\t') return false;
     }
     return true;
   };
-  const auto find = [end](const char* from) {
-    return static_cast<const char*>(std::memchr(from, '<', static_cast<std::size_t>(end - from)));
-  };
-  // A line's first "<" nearly always follows its indentation at once: no search for that one.
-  const char* at = begin;
-  while (at < end && *at == '\t') ++at;
-  if (at == end || *at != '<') at = find(begin);
   unsigned found = 0;
-  for (; at != nullptr && at + 1 < end; at = find(at + 1)) {
-    const std::string_view rest(at, static_cast<std::size_t>(end - at));
-    switch (at[1]) {
-      case '!':
-        if (tabsBefore(at, 1)) found |= kComment;
-        break;
-      case 'm':
-        if (tabsBefore(at, 2) && rest.starts_with("<measure number=")) found |= kMeasureStart;
-        break;
-      case 'd':
-        if (rest.starts_with("<duration>")) found |= kDuration;
-        break;
-      case '/':
-        if (rest.starts_with("</note>") || rest.starts_with("</direction>")) found |= kStaffEnd;
-        break;
-      case 'v':
-        if (tabsBefore(at, 4) && rest.starts_with("<voice>")) found |= kVoice;
-        break;
-      default:
-        break;
+  for (std::size_t from = 0; from < line.size(); from += 16) {
+    for (unsigned opens = opensAt(line, from); opens != 0; opens &= opens - 1) {
+      const std::size_t at = from + static_cast<std::size_t>(std::countr_zero(opens));
+      if (at + 1 == line.size()) break;
+      const std::string_view rest = line.substr(at);
+      switch (rest[1]) {
+        case '!':
+          if (tabsBefore(at, 1)) found |= kComment;
+          break;
+        case 'm':
+          if (tabsBefore(at, 2) && rest.starts_with("<measure number=")) found |= kMeasureStart;
+          break;
+        case 'd':
+          if (rest.starts_with("<duration>")) found |= kDuration;
+          break;
+        case '/':
+          if (rest.starts_with("</note>") || rest.starts_with("</direction>")) found |= kStaffEnd;
+          break;
+        case 'v':
+          if (tabsBefore(at, 4) && rest.starts_with("<voice>")) found |= kVoice;
+          break;
+        default:
+          break;
+      }
     }
   }
   return found;
@@ -262,6 +279,12 @@ std::string_view GroupMerge::nextLine(Staff& staff) {
   std::string_view line;
   switch (ctx_.files.readLineView(staff.file, line, spill_)) {
     case platform::ReadStatus::Ok:
+      // A line gathered from two blocks gets the room behind it that markersIn reads.
+      if (line.data() == spill_.data()) {
+        const std::size_t size = spill_.size();
+        spill_.append(platform::FileTable::kReadSlack, '\0');
+        line = std::string_view(spill_).substr(0, size);
+      }
       return line;
     case platform::ReadStatus::End:
       app::reportAndEnd(ctx_, "Work file " + staff.name + " of the parts " + groupParts_ +

@@ -1,5 +1,6 @@
 #include "platform/file_table.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -34,7 +35,8 @@ bool FileTable::open(FileNo no, std::string_view path, Mode mode) {
   f->file = std::move(file);
   f->name = std::string(path);
   f->mode = mode;
-  f->block = std::make_unique_for_overwrite<char[]>(blockSize_);
+  f->block = std::make_unique_for_overwrite<char[]>(blockSize_ + kReadSlack);
+  std::fill_n(f->block.get() + blockSize_, kReadSlack, '\0');
   if (static_cast<std::size_t>(no) > files_.size()) files_.resize(static_cast<std::size_t>(no));
   files_[no - 1] = std::move(f);
   return true;

@@ -61,7 +61,10 @@ class FileTable {
   // a lone LF stays in the line; the end of the file ends the last line. End when no byte is left.
   ReadStatus readLine(FileNo no, std::string& line);
   // TextIn: readLine without the copy. `line` views the buffer, or `spill` when the line spans
-  // blocks, and stays valid until the next call for this file or a change to `spill`.
+  // blocks, and stays valid until the next call for this file or a change to `spill`. A view of
+  // the buffer may be read kReadSlack bytes past its end (bytes of no meaning), so that a caller
+  // can look at it sixteen bytes at a time.
+  static constexpr std::size_t kReadSlack = 16;
   ReadStatus readLineView(FileNo no, std::string_view& line, std::string& spill) {
     OpenFile& f = entry(no);
     return takeBufferedLine(f, line) ? ReadStatus::Ok : readLineSpilling(f, line, spill);

@@ -82,17 +82,23 @@ TEST(Robustness, KilledAtRandomMomentsTheScoreIsNeverLost) {
   std::mt19937_64 random(static_cast<unsigned long long>(whole.count()));
   SCOPED_TRACE("a whole run " + std::to_string(whole.count()) + " us");
   int killed = 0;
-  for (int k = 0; k < 40; ++k) {
+  for (int k = 0; k < 120 && killed < 30; ++k) {
     // Half of the moments fall anywhere, half into the last fifth, where the result is put in
     // place.
     const double at = std::uniform_real_distribution<double>(k % 2 == 0 ? 0.0 : 0.8, 1.05)(random);
     Folder folder(score);
     const pid_t pid = start(folder.dir, kArgs);
     std::this_thread::sleep_for(microseconds(static_cast<long long>(at * double(whole.count()))));
-    killed += ::kill(pid, SIGKILL) == 0 && finish(pid) == -1;
+    ::kill(pid, SIGKILL);
+    if (finish(pid) == -1) {
+      ++killed;
+    } else {
+      // Runs got faster than when they were timed (the machine was busier then): aim earlier.
+      whole = whole * 9 / 10;
+    }
     EXPECT_EQ(testsupport::scoreSafety(folder.files(), "score.xml", score), "") << "kill " << k;
   }
-  EXPECT_GT(killed, 20) << "most kills came too late to test anything";
+  EXPECT_EQ(killed, 30) << "most kills came too late to test anything";
 }
 
 TEST(Robustness, ASecondRunInTheSameFolderIsRefusedAndChangesNothing) {
