@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Times quillbraid against the floor (one streaming line pass, ../shared/tools/floor.cpp, plus one
-# copy of its output) on generated scores.
+# copy of its output) and against the peer a user would write instead (peer_lxml.py, Debian's
+# python3-lxml) on generated scores.
 #
 #   bench/run.sh            build, run every scenario, print the tables (the default)
 #   bench/run.sh selftest   build and check gen_score and linepass only; no product needed
@@ -9,6 +10,7 @@
 #   BENCH_SIZES          sizes in MB of every scenario (default "100 400")
 #   BENCH_SCALING_SIZES  sizes in MB of the scaling run of scenario b (default "25 100 400")
 #   BENCH_ROUNDS         rounds per case, product and floor interleaved (default 5)
+#   BENCH_PEER_ROUNDS    rounds of the lxml peer per case, after those (default 1; 0 skips it)
 #   BENCH_FLOOR_SRC      the floor's source (default ../shared/tools/floor.cpp beside the
 #                        repository); built with g++ -O2 into the build folder
 #   BENCH_SCRATCH        scratch folder (default /tmp/qb-bench): round folders, results.md,
@@ -32,6 +34,7 @@ mode=${1:-bench}
 sizes=${BENCH_SIZES:-"100 400"}
 scaling_sizes=${BENCH_SCALING_SIZES:-"25 100 400"}
 rounds=${BENCH_ROUNDS:-5}
+peer_rounds=${BENCH_PEER_ROUNDS:-1}
 floor_src=${BENCH_FLOOR_SRC:-$root/../shared/tools/floor.cpp}
 scratch=${BENCH_SCRATCH:-/tmp/qb-bench}
 seed=${BENCH_SEED:-1}
@@ -46,6 +49,11 @@ die() {
 
 [[ -x /usr/bin/time ]] || die "/usr/bin/time is missing (apt-get install time)"
 [[ $rounds =~ ^[1-9][0-9]*$ ]] || die "BENCH_ROUNDS must be a positive integer"
+[[ $peer_rounds =~ ^[0-9]+$ ]] || die "BENCH_PEER_ROUNDS must be a whole number"
+if ((peer_rounds > 0)); then
+  /usr/bin/python3 -c 'import lxml' 2>/dev/null ||
+    die "the lxml peer needs python3-lxml (apt-get install python3-lxml), or BENCH_PEER_ROUNDS=0"
+fi
 for s in $sizes $scaling_sizes $selftest_mb; do
   [[ $s =~ ^[0-9]+([.][0-9]+)?$ ]] || die "sizes must be numbers of MB, got '$s'"
 done
@@ -375,6 +383,7 @@ selftest() {
 declare -A scenario_encoding=([a]=utf8 [b]=utf8 [c]=utf16le [d]=utf8)
 declare -A scenario_groups=([a]=none [b]=2 [c]=2 [d]=3)
 declare -A scenario_target=([a]=1.3 [b]=2.5 [c]=3.0 [d]=2.5)
+peer_target=15 # the peer takes at least this many times the product's time
 declare -A scenario_label=([a]="a utf8, no groups" [b]="b utf8, groups of 2"
   [c]="c utf16le, groups of 2" [d]="d utf8, groups of 3")
 results=$scratch/results.tsv
@@ -396,7 +405,7 @@ bench_case() {
   bytes=$(stat -c %s "$src/score.xml")
   gen_s=$(tail -n 1 "$src/gen.time" | cut -d' ' -f1)
   echo "-- ${scenario_label[$sc]}, $mb MB: $bytes bytes generated in ${gen_s}s"
-  local r rd status p_times=() f_times=() p_rss=0 f_rss=0 t m case_failures=0
+  local r rd status p_times=() f_times=() p_rss=0 t m case_failures=0
   for ((r = 1; r <= rounds; r++)); do
     rd=$dir/product-$r
     mkdir "$rd"
@@ -444,29 +453,47 @@ bench_case() {
     f_times+=("$t")
     rm -rf "$rd"
   done
-  local p_med f_med
+  local peer_times=(0)
+  for ((r = 1; r <= peer_rounds; r++)); do
+    ((r == 1)) && peer_times=()
+    rd=$dir/peer-$r
+    mkdir "$rd"
+    cp "$src/score.xml" "$rd/score.xml"
+    sync
+    start=$EPOCHREALTIME
+    (cd "$rd" && /usr/bin/python3 "$here/peer_lxml.py" "$cs") || die "the lxml peer failed in $rd"
+    end=$EPOCHREALTIME
+    t=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.4f", b - a }')
+    echo "   round $r peer:    ${t}s (lxml)"
+    peer_times+=("$t")
+    rm -rf "$rd"
+  done
+  local p_med f_med peer_med
   p_med=$(printf '%s\n' "${p_times[@]}" | median)
   f_med=$(printf '%s\n' "${f_times[@]}" | median)
+  peer_med=$(printf '%s\n' "${peer_times[@]}" | median)
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$sc" "$mb" "$bytes" "$p_med" "$p_rss" "$f_med" \
-    "$f_rss" "$gen_s" "$case_failures" >>"$results"
+    "$peer_med" "$gen_s" "$case_failures" >>"$results"
   rm -rf "$dir"
 }
 
 report() {
   local misses=0
   {
-    echo "| scenario | size MB | product median s | MB/s | peak RSS MiB | floor median s | ratio | target | met |"
-    echo "|---|---:|---:|---:|---:|---:|---:|---:|:---:|"
-    local sc mb bytes p_med p_rss f_med f_rss gen_s fails
+    echo "| scenario | size MB | product median s | MB/s | peak RSS MiB | floor median s | ratio | peer s | peer / product | target | met |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|:---:|"
+    local sc mb bytes p_med p_rss f_med peer_med gen_s fails
     for sc in a b c d; do
       for mb in $sizes; do
-        IFS=$'\t' read -r sc mb bytes p_med p_rss f_med f_rss gen_s fails < <(awk -F'\t' -v s="$sc" -v m="$mb" '$1 == s && $2 == m' "$results" | head -n 1)
-        awk -v label="${scenario_label[$sc]}" -v b="$bytes" -v p="$p_med" -v r="$p_rss" -v f="$f_med" -v t="${scenario_target[$sc]}" -v fails="$fails" 'BEGIN {
+        IFS=$'\t' read -r sc mb bytes p_med p_rss f_med peer_med gen_s fails < <(awk -F'\t' -v s="$sc" -v m="$mb" '$1 == s && $2 == m' "$results" | head -n 1)
+        awk -v label="${scenario_label[$sc]}" -v b="$bytes" -v p="$p_med" -v r="$p_rss" -v f="$f_med" -v t="${scenario_target[$sc]}" -v fails="$fails" -v peer="$peer_med" -v pt="$peer_target" 'BEGIN {
           ratio = f > 0 ? p / f : 0
-          met = (ratio <= t && r / 1024 < 16) ? "yes" : "NO"
+          over = (peer > 0 && p > 0) ? peer / p : 0
+          met = (ratio <= t && r / 1024 < 16 && (peer == 0 || over >= pt)) ? "yes" : "NO"
           if (fails > 0) met = "NO: " fails " round(s) failed checks"
-          printf("| %s | %.0f | %.3f | %s | %.1f | %.3f | %.2f | <= %s, < 16 MiB | %s |\n",
-                 label, b / 1e6, p, p > 0 ? sprintf("%.0f", b / 1e6 / p) : "n/a", r / 1024, f, ratio, t, met)
+          printf("| %s | %.0f | %.3f | %s | %.1f | %.3f | %.2f | %s | %s | <= %s, < 16 MiB, peer >= %sx | %s |\n",
+                 label, b / 1e6, p, p > 0 ? sprintf("%.0f", b / 1e6 / p) : "n/a", r / 1024, f, ratio,
+                 peer > 0 ? sprintf("%.2f", peer) : "-", over > 0 ? sprintf("%.1f", over) : "-", t, pt, met)
         }'
       done
     done
@@ -476,7 +503,7 @@ report() {
     echo "| size MB | product median s | MB/s | s per 100 MB | peak RSS MiB | floor median s | ratio |"
     echo "|---:|---:|---:|---:|---:|---:|---:|"
     for mb in $scaling_sizes; do
-      IFS=$'\t' read -r sc mb bytes p_med p_rss f_med f_rss gen_s fails < <(awk -F'\t' -v m="$mb" '$1 == "b" && $2 == m' "$results" | head -n 1)
+      IFS=$'\t' read -r sc mb bytes p_med p_rss f_med peer_med gen_s fails < <(awk -F'\t' -v m="$mb" '$1 == "b" && $2 == m' "$results" | head -n 1)
       awk -v b="$bytes" -v p="$p_med" -v r="$p_rss" -v f="$f_med" 'BEGIN {
         printf("| %.0f | %.2f | %s | %.3f | %.1f | %.2f | %.2f |\n", b / 1e6, p,
                p > 0 ? sprintf("%.0f", b / 1e6 / p) : "n/a", p / (b / 1e8), r / 1024, f,
@@ -489,9 +516,11 @@ report() {
   } | tee "$scratch/results.md"
   # Targets are judged on the scenario sizes; the scaling-only sizes are there to show the trend.
   misses=$(awk -F'\t' -v a="${scenario_target[a]}" -v b="${scenario_target[b]}" \
-    -v c="${scenario_target[c]}" -v d="${scenario_target[d]}" -v list=" $sizes " '
+    -v c="${scenario_target[c]}" -v d="${scenario_target[d]}" -v list=" $sizes " -v pt="$peer_target" '
     BEGIN { t["a"] = a; t["b"] = b; t["c"] = c; t["d"] = d }
-    index(list, " " $2 " ") { if (($6 > 0 ? $4 / $6 : 0) > t[$1] || $5 / 1024 >= 16) n++ }
+    index(list, " " $2 " ") {
+      if (($6 > 0 ? $4 / $6 : 0) > t[$1] || $5 / 1024 >= 16 || ($7 > 0 && $4 > 0 && $7 / $4 < pt)) n++
+    }
     END { print n + 0 }' "$results")
   echo
   echo "results: $scratch/results.md"
