@@ -39,7 +39,7 @@ for jobs in 1 2; do
   # The README's command, word for word but for the job count; the single quotes are meant.
   # shellcheck disable=SC2016
   parallel --jobs "$jobs" --tag --joblog batch.log \
-    'w=$(mktemp -d) && cd "$w" && quillbraid CALLEDBY=ORVANTIDE,FILE={= s:/:\\:g =}/"$(cat {}.groups)" </dev/null; s=$?; rm -rf "$w"; exit $s' \
+    'w=$(mktemp -d) && cd "$w" && quillbraid CALLEDBY=ORVANTIDE,FILE={= s:/:\\:g =}/"$(cat {}.groups)" </dev/null; s=$?; rm -rf "$w"; exit $s # {}' \
     ::: "$PWD"/*.xml || { echo "batch.sh: $? score(s) failed; see $scratch/lib/batch.log" >&2; exit 1; }
   end=$EPOCHREALTIME
   for ((k = 1; k <= count; k++)); do
