@@ -82,14 +82,14 @@ class FileTable {
   ReadStatus readByteAt(FileNo no, std::int64_t position, unsigned char& byte);
   // RawIn: the byte at the current position, which then moves on by one.
   ReadStatus readByte(FileNo no, unsigned char& byte);
-  // RawIn: the buffered bytes from the current position on (refilled when none are left);
-  // an empty view with Ok means the end of the file. advance() moves the position on, within
-  // that view or beyond it.
   // RawIn: the bytes already buffered from the current position on; reads nothing.
   std::string_view buffered(FileNo no) {
     const OpenFile& f = entry(no);
     return std::string_view(f.block.get() + f.begin, f.end - f.begin);
   }
+  // RawIn: the buffered bytes from the current position on (refilled when none are left);
+  // an empty view with Ok means the end of the file. advance() moves the position on, within
+  // that view or beyond it.
   ReadStatus peek(FileNo no, std::string_view& bytes) {
     OpenFile& f = entry(no);
     if (f.begin == f.end && next(f) == ReadStatus::Failed) return ReadStatus::Failed;
@@ -138,8 +138,9 @@ class FileTable {
     std::unique_ptr<File> file;
     std::string name;
     Mode mode = Mode::TextIn;
-    // The input block or the pending output, blockSize bytes. Left uninitialised: every byte is
-    // written before it is read, and untouched pages of a large block cost no memory.
+    // The input block or the pending output, blockSize bytes and kReadSlack zeroed ones behind
+    // them. The block is left uninitialised: every byte is written before it is read, and
+    // untouched pages of a large block cost no memory.
     std::unique_ptr<char[]> block;
     std::uint64_t inOffset = 0;  // file offset of block[0]
     std::size_t begin = 0;       // current position within the block

@@ -1,7 +1,5 @@
 #include "xmlio/line_writer.h"
 
-#include <algorithm>
-#include <array>
 #include <cstring>
 
 #if defined(__SSE2__)
@@ -15,38 +13,6 @@ using platform::FileNo;
 using platform::FileTable;
 
 bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
-// Collects output bytes in a fixed buffer so a line costs few calls into the file table.
-class Staging {
- public:
-  static constexpr std::size_t kSize = 8192;
-
-  Staging(FileTable& files, FileNo no) : files_(files), no_(no) {}
-  bool put(std::string_view bytes) {
-    if (used_ + bytes.size() > kSize && !flush()) return false;
-    if (bytes.size() > kSize) return files_.write(no_, bytes);
-    if (!bytes.empty()) std::memcpy(buf_.data() + used_, bytes.data(), bytes.size());
-    used_ += bytes.size();
-    return true;
-  }
-  // Room for at least `bytes` (at most kSize) at cursor(), flushing first when needed.
-  bool makeRoom(std::size_t bytes) { return kSize - used_ >= bytes || flush(); }
-  char* cursor() { return buf_.data() + used_; }
-  std::size_t room() const { return kSize - used_; }
-  void advance(std::size_t bytes) { used_ += bytes; }
-  bool flush() {
-    const bool ok = used_ == 0 || files_.write(no_, std::string_view(buf_.data(), used_));
-    used_ = 0;
-    return ok;
-  }
-
- private:
-  FileTable& files_;
-  FileNo no_;
-  // Not cleared: only the bytes below used_ are ever read.
-  std::array<char, kSize> buf_;
-  std::size_t used_ = 0;
-};
 
 // The unit that the reader rendered as the UTF-8 sequence at `s` (one to three bytes, surrogates
 // included: the reader renders each unit by itself); `length` takes the sequence's length. A lead
@@ -130,7 +96,7 @@ bool isSurrogateSequence(std::string_view s, std::size_t at, unsigned char lo, u
 // arrives as two three-byte surrogate sequences, joined here into its one four-byte sequence.
 bool writeJoiningSurrogates(FileTable& files, FileNo no, std::string_view s) {
   if (std::memchr(s.data(), 0xED, s.size()) == nullptr) return files.writeLine(no, s);
-  Staging out(files, no);
+  // The pieces go into the file table's block as they come: no line is assembled first.
   std::size_t from = 0;
   for (std::size_t at = s.find('\xED'); at != std::string_view::npos; at = s.find('\xED', at)) {
     if (!isSurrogateSequence(s, at, 0xA0, 0xAF) || !isSurrogateSequence(s, at + 3, 0xB0, 0xBF)) {
@@ -145,11 +111,12 @@ bool writeJoiningSurrogates(FileTable& files, FileNo no, std::string_view s) {
     const char four[4] = {
         static_cast<char>(0xF0 | (cp >> 18)), static_cast<char>(0x80 | ((cp >> 12) & 0x3F)),
         static_cast<char>(0x80 | ((cp >> 6) & 0x3F)), static_cast<char>(0x80 | (cp & 0x3F))};
-    if (!out.put(s.substr(from, at - from)) || !out.put(std::string_view(four, 4))) return false;
+    if (!files.write(no, s.substr(from, at - from)) || !files.write(no, std::string_view(four, 4)))
+      return false;
     at += 6;
     from = at;
   }
-  return out.put(s.substr(from)) && out.put("\r\n") && out.flush();
+  return files.writeLine(no, s.substr(from));
 }
 
 }  // namespace
