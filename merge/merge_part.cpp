@@ -76,11 +76,12 @@ unsigned opensAt(std::string_view line, std::size_t from) {
 #endif
 }
 
-unsigned markersIn(std::string_view line) {
-  const auto tabsBefore = [line](std::size_t at, std::size_t tabs) {
+// `tab`: the run's tab character, which indents the markers that have one.
+unsigned markersIn(std::string_view line, char tab) {
+  const auto tabsBefore = [line, tab](std::size_t at, std::size_t tabs) {
     if (at < tabs) return false;
     for (std::size_t k = 1; k <= tabs; ++k) {
-      if (line[at - k] != '\t') return false;
+      if (line[at - k] != tab) return false;
     }
     return true;
   };
@@ -310,7 +311,7 @@ StageEnd GroupMerge::runStage(std::size_t k) {
       write(line);
       continue;
     }
-    const unsigned markers = markersIn(line);
+    const unsigned markers = markersIn(line, tab_.front());
     if (bottom && (markers & kComment) != 0) continue;
     if ((markers & kMeasureStart) != 0) {
       startMeasure(k, line);
