@@ -46,6 +46,9 @@ class FileSystem {
   [[nodiscard]] virtual bool length(std::string_view path, std::uint64_t& bytes) = 0;
   // With replace false the rename fails when `to` exists.
   [[nodiscard]] virtual bool rename(std::string_view from, std::string_view to, bool replace) = 0;
+  // Gives the file `from` the second name `to` (a hard link); fails when `to` exists, and where
+  // the file system has no hard links (FAT, exFAT, some network shares).
+  [[nodiscard]] virtual bool link(std::string_view from, std::string_view to) = 0;
   // Copies `from` over `to`, replacing it.
   [[nodiscard]] virtual bool copy(std::string_view from, std::string_view to) = 0;
   [[nodiscard]] virtual bool remove(std::string_view path) = 0;

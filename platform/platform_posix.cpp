@@ -121,6 +121,10 @@ class PosixFileSystem : public FileSystem {
     return ::unlink(f.c_str()) == 0 || fail();
   }
 
+  bool link(std::string_view from, std::string_view to) override {
+    return ::link(nativePath(from).c_str(), nativePath(to).c_str()) == 0 || fail();
+  }
+
   bool copy(std::string_view from, std::string_view to) override {
     auto in = open(from, Access::Read);
     if (!in) return false;

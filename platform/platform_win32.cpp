@@ -165,6 +165,10 @@ class Win32FileSystem : public FileSystem {
            fail();
   }
 
+  bool link(std::string_view from, std::string_view to) override {
+    return CreateHardLinkW(widen(to).c_str(), widen(from).c_str(), nullptr) || fail();
+  }
+
   bool copy(std::string_view from, std::string_view to) override {
     return CopyFileW(widen(from).c_str(), widen(to).c_str(), FALSE) || fail();
   }

@@ -113,10 +113,15 @@ TEST_P(FileSystemContract, FailuresLeaveAnErrorCode) {
   EXPECT_EQ(get("target"), "<missing>");
 }
 
-TEST_P(FileSystemContract, RenameCopyRemove) {
+TEST_P(FileSystemContract, RenameLinkCopyRemove) {
   ASSERT_TRUE(put("a", "alpha") && put("b", "beta"));
   EXPECT_FALSE(fs_->rename(at("a"), at("b"), false)) << "never replaces without being asked";
-  EXPECT_EQ(get("a") + get("b"), "alphabeta");
+  EXPECT_FALSE(fs_->link(at("a"), at("b"))) << "a link never replaces";
+  EXPECT_FALSE(fs_->link(at("missing"), at("d")));
+  EXPECT_EQ(get("a") + get("b") + get("d"), "alphabeta<missing>");
+  ASSERT_TRUE(fs_->link(at("a"), at("second")));
+  ASSERT_TRUE(fs_->remove(at("second")));
+  EXPECT_EQ(get("a") + get("second"), "alpha<missing>") << "either name goes alone";
   ASSERT_TRUE(fs_->rename(at("a"), at("c"), false));
   EXPECT_EQ(get("a") + get("c"), "<missing>alpha");
   ASSERT_TRUE(fs_->rename(at("c"), at("b"), true));

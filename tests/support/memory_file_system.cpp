@@ -134,6 +134,16 @@ bool MemoryFileSystem::rename(std::string_view from, std::string_view to, bool r
   return true;
 }
 
+bool MemoryFileSystem::link(std::string_view from, std::string_view to) {
+  const std::string f = normal(from), t = normal(to);
+  if (!allow(Op::Link, f)) return false;
+  if (!hardLinks) return fail(1, "Operation not permitted");
+  if (files.count(f) == 0) return fail(2, "No such file or directory");
+  if (files.count(t) != 0 || isFolder(t)) return fail(17, "File exists");
+  files[t] = files[f];
+  return true;
+}
+
 bool MemoryFileSystem::copy(std::string_view from, std::string_view to) {
   const std::string f = normal(from), t = normal(to);
   const bool allowed = allow(Op::Copy, f);

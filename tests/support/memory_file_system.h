@@ -18,11 +18,14 @@ namespace testsupport {
 // partial target, a lock excludes other handles until its own closes.
 class MemoryFileSystem : public platform::FileSystem {
  public:
-  enum class Op { Open, Read, Write, Lock, Close, Length, Rename, Copy, Remove };
-  static constexpr const char* kOpNames[] = {"Open",   "Read",   "Write", "Lock",  "Close",
-                                             "Length", "Rename", "Copy",  "Remove"};
+  enum class Op { Open, Read, Write, Lock, Close, Length, Rename, Link, Copy, Remove };
+  static constexpr const char* kOpNames[] = {"Open",   "Read",   "Write", "Lock", "Close",
+                                             "Length", "Rename", "Link",  "Copy", "Remove"};
 
   std::map<std::string, std::string> files;
+  // False as on FAT and exFAT: every link fails with EPERM. A link here is a copy; the program
+  // never writes a file after linking it.
+  bool hardLinks = true;
 
   // The `nth` (from 1; 0: every) operation `op` on `path` fails with `code`.
   void failOn(Op op, std::string_view path, int nth = 0, int code = 5);
@@ -34,6 +37,7 @@ class MemoryFileSystem : public platform::FileSystem {
   std::unique_ptr<platform::File> open(std::string_view path, platform::Access access) override;
   bool length(std::string_view path, std::uint64_t& bytes) override;
   bool rename(std::string_view from, std::string_view to, bool replace) override;
+  bool link(std::string_view from, std::string_view to) override;
   bool copy(std::string_view from, std::string_view to) override;
   bool remove(std::string_view path) override;
 
