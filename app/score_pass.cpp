@@ -247,27 +247,40 @@ class ScorePass {
     xmlio::closeOrEnd(ctx_, no);
   }
 
-  // Writes the end line, keeps the input as the backup and puts the result in its place. The
-  // result reaches inputPath through a temporary file and a rename, so inputPath never holds a
-  // partial result; a failed copy is not reported, but the exit status tells it.
+  // Writes the end line, then puts the result in the input's place with the input kept as its
+  // backup. The whole result is copied beside the input first, and only then do names change, so
+  // the input's path holds the original or the whole result at every moment. A failure here is
+  // not reported (the exit status tells it) and leaves the input as it was, with no new backup.
   void finish() {
     xmlio::writeXML(ctx_, st_.xmlLine);
     xmlio::closeOrEnd(ctx_, st_.outputFileNo);
     static_cast<void>(ctx_.files.close(st_.inputFileNo));
     platform::FileSystem& fs = ctx_.files.fileSystem();
-    const std::string backup = st_.inputPath + "org";
-    if (!fs.rename(st_.inputPath, backup, false)) {
-      // A backup left by an earlier run is kept and the input overwritten. Without any backup the
-      // input is the only copy of the score, so it must stay untouched.
-      std::uint64_t ignored = 0;
-      if (!fs.length(backup, ignored)) platform::endRun(1);
+    const std::string& input = st_.inputPath;
+    const std::string backup = input + "org";
+    const std::string temporary = input + ".QUILLBRAID.TMP";
+    const auto giveUp = [&] {
+      static_cast<void>(fs.remove(temporary));
+      platform::endRun(1);
+    };
+    if (!fs.copy(kOutputName, temporary)) giveUp();
+    std::uint64_t ignored = 0;
+    if (fs.link(input, backup)) {
+      if (fs.rename(temporary, input, true)) platform::endRun(0);
+      static_cast<void>(fs.remove(backup));
+      giveUp();
     }
-    const std::string temporary = st_.inputPath + ".QUILLBRAID.TMP";
-    if (fs.copy(kOutputName, temporary) && fs.rename(temporary, st_.inputPath, true)) {
-      platform::endRun(0);
+    // A backup left by an earlier run is kept, and the input is replaced.
+    if (fs.length(backup, ignored)) {
+      if (fs.rename(temporary, input, true)) platform::endRun(0);
+      giveUp();
     }
-    static_cast<void>(fs.remove(temporary));
-    platform::endRun(1);
+    // No hard links here (FAT, exFAT, some network shares): the input takes the backup's name and
+    // the result the input's at once; should the second rename fail, the input gets its name back.
+    if (!fs.rename(input, backup, false)) giveUp();
+    if (fs.rename(temporary, input, false)) platform::endRun(0);
+    static_cast<void>(fs.rename(backup, input, false));
+    giveUp();
   }
 
   static constexpr std::string_view kPartEnd = "Reached end-of-file before </part>. Run aborted";
