@@ -1,34 +1,58 @@
 // A whole run over arbitrary bytes: the first byte answers the questions (one bit each, Yes when
-// set), the second picks the block size, the third the file operation that fails (none below
-// 0x80); then the argument string up to the first line feed, then the score.
-// A finding is a crash, a sanitizer report, a hang, or an ending that is not sound
-// (testsupport::soundEnding: the score lost or partly replaced, a success without the result in
-// place, a run that ends silently before its result was whole).
+// set), the second picks a small block size, the third a file operation (its low seven bits,
+// from 1; 0: none) that fails, or at which the process dies when the top bit is set; then the
+// argument string up to the first line feed, then the score.
+// A finding is a crash, a sanitizer report, a hang, a run whose files, records, box codes or
+// status differ between the small block size and the large one, or an ending that is not sound
+// (testsupport::soundEnding; after a kill, testsupport::scoreSafety).
 
 #include <cstdio>
 #include <cstdlib>
 
 #include "tests/support/run.h"
 
+namespace {
+
+void expectSound(const std::string& why) {
+  if (why.empty()) return;
+  std::fprintf(stderr, "FINDING: %s\n", why.c_str());
+  std::abort();
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   if (size < 3) return 0;
   const std::string_view in(reinterpret_cast<const char*>(data) + 3, size - 3);
   const std::string args(in.substr(0, in.find('\n')));
-  const std::string score(in.substr(std::min(in.size(), args.size() + 1)));
+  const testsupport::Files before{
+      {"score.xml", std::string(in.substr(std::min(in.size(), args.size() + 1)))}};
   std::string answers;
   for (int bit = 0; bit < 8; ++bit) answers += (data[0] >> bit & 1) != 0 ? "y\n" : "n\n";
-  const std::size_t block = data[1] < 0x80 ? platform::FileTable::kBlockSize : data[1] % 16 + 1u;
-  const std::size_t failAt = data[2] < 0x80 ? 0u : data[2] - 0x7Fu;
+  const std::size_t small = data[1] % 16 + 1u;
+  const std::size_t operation = data[2] & 0x7Fu;
+  const bool kill = (data[2] & 0x80u) != 0;
 
-  testsupport::MemoryFileSystem fs;
-  fs.files["score.xml"] = score;
-  fs.failOperation(static_cast<std::int64_t>(failAt));
-  const testsupport::Outcome run = testsupport::runInMemory(fs, args, answers, block);
-
-  const std::string why = testsupport::soundEnding(fs, run, "score.xml", score, failAt);
-  if (!why.empty()) {
-    std::fprintf(stderr, "FINDING: %s\n", why.c_str());
-    std::abort();
+  testsupport::MemoryFileSystem smallBlocks, largeBlocks;
+  smallBlocks.files = largeBlocks.files = before;
+  const testsupport::Outcome run = testsupport::runInMemory(smallBlocks, args, answers, small);
+  const testsupport::Outcome again = testsupport::runInMemory(largeBlocks, args, answers);
+  if (smallBlocks.files != largeBlocks.files || run.status != again.status ||
+      run.records != again.records || run.codes != again.codes) {
+    expectSound("the block size changed what the run did");
   }
+  const std::string result =
+      run.status == 0 ? smallBlocks.files["score.xml"] : before.at("score.xml");
+  expectSound(testsupport::soundEnding(before, smallBlocks, run, "score.xml", result, 0));
+  if (operation == 0) return 0;
+
+  testsupport::MemoryFileSystem faulty;
+  faulty.files = before;
+  kill ? faulty.crashAt(static_cast<std::int64_t>(operation))
+       : faulty.failOperation(static_cast<std::int64_t>(operation));
+  const testsupport::Outcome hurt = testsupport::runInMemory(faulty, args, answers, small);
+  expectSound(kill
+                  ? testsupport::scoreSafety(before, faulty.files, "score.xml", result)
+                  : testsupport::soundEnding(before, faulty, hurt, "score.xml", result, operation));
   return 0;
 }

@@ -84,7 +84,7 @@ struct Case {
       mfs.failOn(static_cast<MemoryFileSystem::Op>(found - names), path, nth, code);
     }
   }
-  // Keeps what a run did as the case's expectation (QB_RECORD=1), to be read before it is kept.
+  // Keeps what a run did as the case's expectation, to be read before it is committed.
   void record(const Files& after, const testsupport::Outcome& got) const {
     fs::remove_all(dir / "out");
     for (const auto& [name, bytes] : after != in ? after : Files{})
@@ -118,7 +118,7 @@ std::vector<std::string> caseNames(const char* marker = nullptr) {
 
 class InMemory : public testing::TestWithParam<std::string> {};
 class Binary : public testing::TestWithParam<std::string> {};
-class FaultSweep : public testing::TestWithParam<std::string> {};
+class Sweep : public testing::TestWithParam<std::string> {};
 
 TEST_P(InMemory, Run) {
   const Case c(GetParam());
@@ -128,7 +128,12 @@ TEST_P(InMemory, Run) {
     mfs.files = c.in;
     c.injectFailures(mfs);
     const testsupport::Outcome got = testsupport::runInMemory(mfs, c.args, c.answers, block);
-    if (std::getenv("QB_RECORD") != nullptr) return c.record(mfs.files, got);
+    // Recording replaces the expectation, so it is never a test run's: scripts/record.sh names
+    // the one case it records, and every other case fails.
+    if (const char* recording = std::getenv("QB_RECORD"); recording != nullptr) {
+      ASSERT_EQ(std::string(recording), GetParam()) << "QB_RECORD is set outside scripts/record.sh";
+      return c.record(mfs.files, got);
+    }
     EXPECT_EQ(got.status, c.want.status);
     expectSame("records", got.records, c.want.records);
     expectSame("box codes", got.codes, c.want.codes);
@@ -164,25 +169,37 @@ TEST_P(Binary, Run) {
   fs::remove_all(root);
 }
 
-// The case again with each file operation of its run failing in turn (cases marked `sweep`).
-TEST_P(FaultSweep, EveryFailingOperation) {
+// The case again with each file operation of its run failing in turn, and then with the process
+// dying at each one (cases marked `sweep`). Whatever happens, the score is safe; a failure that
+// leaves the run going still ends it soundly.
+TEST_P(Sweep, EveryFailingOperationAndEveryKill) {
   const Case c(GetParam());
   const std::string input = "score.xml";
+  ASSERT_EQ(c.in.count(input), 1u) << "a swept case's score is " << input;
   for (std::size_t block : {std::size_t{512}, platform::FileTable::kBlockSize}) {
     MemoryFileSystem clean;
     clean.files = c.in;
-    ASSERT_EQ(testsupport::runInMemory(clean, c.args, c.answers, block).status, 0);
-    for (std::size_t n = 1; n <= clean.log.size(); ++n) {
-      const auto& [op, path] = clean.log[n - 1];
-      SCOPED_TRACE("block size " + std::to_string(block) + ", failing operation " +
-                   std::to_string(n) + ": " + MemoryFileSystem::kOpNames[int(op)] + " " + path);
-      MemoryFileSystem mfs;
-      mfs.files = c.in;
-      mfs.failOperation(static_cast<std::int64_t>(n));
-      const testsupport::Outcome got = testsupport::runInMemory(mfs, c.args, c.answers, block);
-      EXPECT_EQ(testsupport::soundEnding(mfs, got, input, c.in.at(input), n), "");
-      EXPECT_TRUE(got.status != 0 || mfs.files[input] == clean.files[input]) << "another result";
-      if (HasFailure()) return;
+    const testsupport::Outcome cleanRun = testsupport::runInMemory(clean, c.args, c.answers, block);
+    const std::string& result = cleanRun.status == 0 ? clean.files[input] : c.in.at(input);
+    for (bool kill : {false, true}) {
+      for (std::size_t n = 1; n <= clean.log.size(); ++n) {
+        const auto& [op, path] = clean.log[n - 1];
+        SCOPED_TRACE("block size " + std::to_string(block) + (kill ? ", killed at" : ", failing") +
+                     " operation " + std::to_string(n) + ": " +
+                     MemoryFileSystem::kOpNames[int(op)] + " " + path);
+        MemoryFileSystem mfs;
+        mfs.files = c.in;
+        kill ? mfs.crashAt(static_cast<std::int64_t>(n))
+             : mfs.failOperation(static_cast<std::int64_t>(n));
+        const testsupport::Outcome got = testsupport::runInMemory(mfs, c.args, c.answers, block);
+        EXPECT_EQ(kill ? testsupport::scoreSafety(c.in, mfs.files, input, result)
+                       : testsupport::soundEnding(c.in, mfs, got, input, result, n),
+                  "");
+        if (kill) {
+          EXPECT_EQ(got.status, testsupport::kKilled) << "the run outlived its kill";
+        }
+        if (HasFailure()) return;
+      }
     }
   }
 }
@@ -195,6 +212,6 @@ std::string testName(const testing::TestParamInfo<std::string>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Golden, InMemory, testing::ValuesIn(caseNames()), testName);
 INSTANTIATE_TEST_SUITE_P(Golden, Binary, testing::ValuesIn(caseNames("binary")), testName);
-INSTANTIATE_TEST_SUITE_P(Golden, FaultSweep, testing::ValuesIn(caseNames("sweep")), testName);
+INSTANTIATE_TEST_SUITE_P(Golden, Sweep, testing::ValuesIn(caseNames("sweep")), testName);
 
 }  // namespace

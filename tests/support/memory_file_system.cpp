@@ -80,6 +80,7 @@ bool MemoryFileSystem::fail(int code, const char* text) {
 }
 
 bool MemoryFileSystem::allow(Op op, const std::string& path) {
+  if (crashAt_ != 0 && static_cast<std::int64_t>(log.size()) + 1 >= crashAt_) throw Crash{};
   log.emplace_back(op, path);
   if (static_cast<std::int64_t>(log.size()) == failAt_) return fail(5, "Simulated failure 5");
   for (Failure& f : failures_) {
@@ -137,7 +138,6 @@ bool MemoryFileSystem::rename(std::string_view from, std::string_view to, bool r
 bool MemoryFileSystem::link(std::string_view from, std::string_view to) {
   const std::string f = normal(from), t = normal(to);
   if (!allow(Op::Link, f)) return false;
-  if (!hardLinks) return fail(1, "Operation not permitted");
   if (files.count(f) == 0) return fail(2, "No such file or directory");
   if (files.count(t) != 0 || isFolder(t)) return fail(17, "File exists");
   files[t] = files[f];

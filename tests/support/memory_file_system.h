@@ -21,16 +21,19 @@ class MemoryFileSystem : public platform::FileSystem {
   enum class Op { Open, Read, Write, Lock, Close, Length, Rename, Link, Copy, Remove };
   static constexpr const char* kOpNames[] = {"Open",   "Read",   "Write", "Lock", "Close",
                                              "Length", "Rename", "Link",  "Copy", "Remove"};
+  // Thrown by the operation at which the process dies (crashAt), and by every one after it.
+  struct Crash {};
 
+  // A link here is a copy: the program never writes a file it linked.
   std::map<std::string, std::string> files;
-  // False as on FAT and exFAT: every link fails with EPERM. A link here is a copy; the program
-  // never writes a file after linking it.
-  bool hardLinks = true;
 
   // The `nth` (from 1; 0: every) operation `op` on `path` fails with `code`.
   void failOn(Op op, std::string_view path, int nth = 0, int code = 5);
   // The `n`-th operation of any kind (from 1) fails with code 5; 0 disables it.
   void failOperation(std::int64_t n) { failAt_ = n; }
+  // The process dies at the `n`-th operation (from 1), as under a kill: that operation and every
+  // later one throw Crash and change nothing, so `files` keeps what the moment left.
+  void crashAt(std::int64_t n) { crashAt_ = n; }
   // Every operation so far, in order.
   std::vector<std::pair<Op, std::string>> log;
 
@@ -55,6 +58,7 @@ class MemoryFileSystem : public platform::FileSystem {
   };
   std::vector<Failure> failures_;
   std::int64_t failAt_ = 0;
+  std::int64_t crashAt_ = 0;
 };
 
 }  // namespace testsupport

@@ -36,9 +36,11 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
   NotingDialogs dialogs(err, in);
   platform::ConsoleProcess process(in);
   Outcome outcome;
-  {
+  try {
     app::Context ctx(fs, dialogs, process, blockSize);
     outcome.status = app::runProgram(ctx, args);
+  } catch (const MemoryFileSystem::Crash&) {
+    outcome.status = kKilled;
   }
   outcome.codes = dialogs.codes;
   outcome.records.resize(static_cast<std::size_t>(std::ftell(err)));
@@ -49,37 +51,48 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
   return outcome;
 }
 
-std::string scoreSafety(const Files& files, const std::string& path, const std::string& original) {
-  const auto at = [&](const std::string& name) {
+std::string scoreSafety(const Files& before, const Files& now, const std::string& path,
+                        const std::string& result) {
+  const auto at = [](const Files& files, const std::string& name) {
     const auto it = files.find(name);
     return it == files.end() ? nullptr : &it->second;
   };
-  const std::string* input = at(path);
-  if (input != nullptr && *input == original) return "";
-  const std::string* backup = at(path + "org");
-  if (backup == nullptr || *backup != original) return "the original is neither input nor backup";
-  const std::string* result = at("QUILLBRAID.XML");
-  if (input != nullptr && (result == nullptr || *input != *result)) {
-    return "the input holds something other than the complete result";
+  const std::string backup = path + "org";
+  const std::string* earlier = at(before, backup);
+  const std::string* input = at(now, path);
+  const std::string* kept = at(now, backup);
+  if (earlier != nullptr && (kept == nullptr || *kept != *earlier)) {
+    return "the earlier backup is gone or changed";
+  }
+  if (input == nullptr) return "the score's path is empty";
+  if (*input == before.at(path)) return "";
+  if (*input != result) return "the score's path holds neither the original nor the result";
+  if (kept == nullptr || (*kept != before.at(path) && earlier == nullptr)) {
+    return "the result is in place, but no backup holds the original";
   }
   return "";
 }
 
-std::string soundEnding(const MemoryFileSystem& fs, const Outcome& run, const std::string& path,
-                        const std::string& original, std::size_t failed) {
-  if (std::string why = scoreSafety(fs.files, path, original); !why.empty()) return why;
+std::string soundEnding(const Files& before, const MemoryFileSystem& fs, const Outcome& run,
+                        const std::string& path, const std::string& result, std::size_t failed) {
+  std::size_t outputOpen = 0, outputDone = 0;
+  for (std::size_t n = fs.log.size(); n >= 1; --n) {
+    const auto& [op, name] = fs.log[n - 1];
+    if (name != "QUILLBRAID.XML") continue;
+    if (op == MemoryFileSystem::Op::Open) outputOpen = n;
+    if (op == MemoryFileSystem::Op::Close && outputDone == 0) outputDone = n;
+  }
+  const auto own = fs.files.find("QUILLBRAID.XML");
+  const std::string& placed = run.status != 0 ? before.at(path)
+                              : failed != 0 && failed < outputOpen && own != fs.files.end()
+                                  ? own->second
+                                  : result;
+  if (std::string why = scoreSafety(before, fs.files, path, placed); !why.empty()) return why;
   if (run.status == 0) {
     const auto input = fs.files.find(path);
-    return fs.files.count(path + "org") != 0 && input != fs.files.end() &&
-                   input->second == fs.files.at("QUILLBRAID.XML")
+    return fs.files.count(path + "org") != 0 && input != fs.files.end() && input->second == placed
                ? ""
                : "a success without the result in place";
-  }
-  std::size_t outputDone = 0;
-  for (std::size_t n = 1; n <= fs.log.size(); ++n) {
-    if (fs.log[n - 1] == std::pair(MemoryFileSystem::Op::Close, std::string("QUILLBRAID.XML"))) {
-      outputDone = n;
-    }
   }
   const bool silentAllowed = outputDone != 0 && failed > outputDone;
   return run.records.empty() && !silentAllowed ? "a silent ending before the result was whole" : "";

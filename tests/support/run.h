@@ -22,19 +22,26 @@ struct Outcome {
 };
 
 // A whole run in this process on `fs`, with the console's boxes: `answers` is standard input.
+// A run that dies (MemoryFileSystem::crashAt) has the status kKilled.
+constexpr int kKilled = -9;
 Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_view answers = {},
                     std::size_t blockSize = platform::FileTable::kBlockSize);
 
-// Empty when the user's score `path` is safe in `files`: it still holds `original`, or the
-// backup holds `original` and `path` holds the complete result (QUILLBRAID.XML) or nothing.
-// Otherwise says what is wrong.
-std::string scoreSafety(const Files& files, const std::string& path, const std::string& original);
+// Empty when the score at `path` is safe in `now`, the files as a run left them or as they stood
+// at any moment of it; else what is wrong. Safe: `path` holds the original (its bytes in
+// `before`) or `result`, the complete result; whenever it holds the result, the backup (path +
+// "org") holds the original, or the earlier backup of `before`; an earlier backup never changes.
+std::string scoreSafety(const Files& before, const Files& now, const std::string& path,
+                        const std::string& result);
 
-// Empty when `run`, made on `fs` from `original` at `path` with operation `failed` (from 1; 0:
-// none) failing, ended soundly: the score is safe, a success left the result in place beside the
-// backup, and a failure said so unless the output was complete before it. Else what is wrong.
-std::string soundEnding(const MemoryFileSystem& fs, const Outcome& run, const std::string& path,
-                        const std::string& original, std::size_t failed);
+// Empty when `run`, made on `fs` from the files `before` with operation `failed` (from 1; 0:
+// none) failing, ended soundly; else what is wrong. Sound: a failed run left the original in
+// place, a success `result` (what the run gives without the failure) beside the backup, and a
+// failure said so unless the output was complete before it. A step passed over before the output
+// exists (in the encoding detection) may change how the score is read: a success after such a
+// failure may place its own complete output instead.
+std::string soundEnding(const Files& before, const MemoryFileSystem& fs, const Outcome& run,
+                        const std::string& path, const std::string& result, std::size_t failed);
 
 // A score in the converter's layout, CR LF ended: `parts` parts P1, P2, ... of `measures` measures
 // each (two voices behind a backup), listed in a part list of `entries` score-parts (at least
