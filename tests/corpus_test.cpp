@@ -1,6 +1,7 @@
 // Real scores split into the converter's single-staff parts (tests/data/corpus/SOURCES.md) and
 // merged back: read with pugixml, every note of the original must stand on its staff in the
-// result, in order, with its voice raised past the voices of the staves above it.
+// result, in order, at the same time within its measure, with its voice raised past the voices of
+// the staves above it.
 
 #include <gtest/gtest.h>
 
@@ -19,11 +20,13 @@ using testsupport::slurp;
 struct Note {
   std::string measure, pitch, duration;
   int voice;
+  double start;  // in divisions from the measure's start
   bool operator==(const Note&) const = default;
 };
 
 void PrintTo(const Note& n, std::ostream* os) {
-  *os << "measure " << n.measure << " " << n.pitch << " " << n.duration << " voice " << n.voice;
+  *os << "measure " << n.measure << " " << n.pitch << " " << n.duration << " voice " << n.voice
+      << " at " << n.start;
 }
 
 std::string pitchOf(const pugi::xml_node& note) {
@@ -50,15 +53,26 @@ std::map<std::pair<std::string, int>, std::vector<Note>> notesByStaff(const std:
         int& h = highest[note.child("staff").text().as_int(1)];
         h = std::max(h, note.child("voice").text().as_int());
       }
-      for (const auto note : measure.children("note")) {
-        const int staff = note.child("staff").text().as_int(1);
-        int voice = note.child("voice").text().as_int();
+      // A note starts after the durations before it, less the backups, plus the forwards; the
+      // notes of a chord share one start.
+      double time = 0, start = 0;
+      for (const auto child : measure.children()) {
+        const double duration = child.child("duration").text().as_double();
+        if (child.name() == std::string_view("backup")) time -= duration;
+        if (child.name() == std::string_view("forward")) time += duration;
+        if (child.name() != std::string_view("note")) continue;
+        if (!child.child("chord")) {
+          start = time;
+          time += duration;
+        }
+        const int staff = child.child("staff").text().as_int(1);
+        int voice = child.child("voice").text().as_int();
         for (auto h = highest.begin(); raise && h != highest.end() && h->first < staff; ++h) {
           voice += h->second;
         }
         staves[{part.attribute("id").value(), staff}].push_back(
-            {measure.attribute("number").value(), pitchOf(note), note.child_value("duration"),
-             voice});
+            {measure.attribute("number").value(), pitchOf(child), child.child_value("duration"),
+             voice, start});
       }
     }
   }
