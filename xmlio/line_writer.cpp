@@ -14,21 +14,30 @@ using platform::FileTable;
 
 bool isContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
-// The unit that the reader rendered as the UTF-8 sequence at `s` (one to three bytes, surrogates
-// included: the reader renders each unit by itself); `length` takes the sequence's length. A lead
-// byte cut off from its continuation bytes stands for itself.
-std::uint32_t unitAt(std::string_view s, std::size_t& length) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-  if (b(0) >= 0xE0 && s.size() >= 3) {
-    length = 3;
-    return (b(0) & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
-  }
-  if (b(0) >= 0xC0 && s.size() >= 2) {
-    length = 2;
-    return (b(0) & 0x1Fu) << 6 | (b(1) & 0x3Fu);
-  }
+// The code point of the UTF-8 sequence at `s[i]`, and its length. Well-formed sequences of two,
+// three or four bytes count, and so do the three-byte forms of surrogates: the reader renders each
+// half of a UTF-16 pair as one, and writing it back gives the unit it read. Any other byte stands
+// for itself, a sequence cut short included.
+std::uint32_t codePointAt(std::string_view s, std::size_t i, std::size_t& length) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const std::size_t left = s.size() - i;
+  const unsigned char lead = b(0);
   length = 1;
-  return b(0);
+  if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && isContinuation(b(1))) {
+    length = 2;
+    return (lead & 0x1Fu) << 6 | (b(1) & 0x3Fu);
+  }
+  if (lead >= 0xE0 && lead <= 0xEF && left >= 3 && isContinuation(b(1)) && isContinuation(b(2)) &&
+      (lead != 0xE0 || b(1) >= 0xA0)) {
+    length = 3;
+    return (lead & 0x0Fu) << 12 | (b(1) & 0x3Fu) << 6 | (b(2) & 0x3Fu);
+  }
+  if (lead >= 0xF0 && lead <= 0xF4 && left >= 4 && isContinuation(b(1)) && isContinuation(b(2)) &&
+      isContinuation(b(3)) && (lead != 0xF0 || b(1) >= 0x90) && (lead != 0xF4 || b(1) <= 0x8F)) {
+    length = 4;
+    return (lead & 0x07u) << 18 | (b(1) & 0x3Fu) << 12 | (b(2) & 0x3Fu) << 6 | (b(3) & 0x3Fu);
+  }
+  return lead;
 }
 
 char* putUnit(char* at, std::uint32_t unit) {
@@ -37,8 +46,17 @@ char* putUnit(char* at, std::uint32_t unit) {
   return at + 2;
 }
 
-// Writes each unit back as the reader read it from a UTF-16LE input, followed by CR LF. The units
-// are made in place in the output's block.
+// Writes the UTF-16LE unit, or surrogate pair, of the sequence at `s[i]`; moves `i` past it.
+char* putUnits(char* at, std::string_view s, std::size_t& i) {
+  std::size_t length = 1;
+  const std::uint32_t cp = codePointAt(s, i, length);
+  i += length;
+  if (cp < 0x10000) return putUnit(at, cp);
+  return putUnit(putUnit(at, 0xD800 + ((cp - 0x10000) >> 10)), 0xDC00 + ((cp - 0x10000) & 0x3FF));
+}
+
+// Writes each character back as UTF-16LE units, followed by CR LF. The units are made in place in
+// the output's block.
 bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
   for (std::size_t i = 0; i < s.size();) {
     char* at = nullptr;
@@ -64,22 +82,22 @@ bool writeUTF16LE(FileTable& files, FileNo no, std::string_view s) {
       }
     }
 #endif
-    for (; i < s.size() && end - at >= 2; at += 2) {
-      std::size_t length = 1;
-      const std::uint32_t unit = static_cast<unsigned char>(s[i]) < 0x80
-                                     ? static_cast<unsigned char>(s[i])
-                                     : unitAt(s.substr(i), length);
-      putUnit(at, unit);
-      i += length;
+    // Room for a surrogate pair before each character.
+    while (i < s.size() && end - at >= 4) {
+      if (static_cast<unsigned char>(s[i]) < 0x80) {
+        at = putUnit(at, static_cast<unsigned char>(s[i++]));
+      } else {
+        at = putUnits(at, s, i);
+      }
     }
     files.commit(no, static_cast<std::size_t>(at - start));
     if (at == start) {
-      // One byte left in the block: the unit goes through the writer that splits it.
-      std::size_t length = 1;
-      char unit[2];
-      putUnit(unit, unitAt(s.substr(i), length));
-      if (!files.write(no, std::string_view(unit, 2))) return false;
-      i += length;
+      // Less room than a pair at the block's end: the units go through the writer that splits them.
+      char units[4];
+      const char* const last = putUnits(units, s, i);
+      for (const char* unit = units; unit != last; unit += 2) {
+        if (!files.write(no, std::string_view(unit, 2))) return false;
+      }
     }
   }
   return files.write(no, std::string_view("\r\0\n\0", 4));
