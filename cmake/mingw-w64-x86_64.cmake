@@ -19,8 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # and above (GCC bug 105329); with -Werror that would stop the build over code that is correct.
 set(CMAKE_CXX_FLAGS_INIT "-Wno-restrict")
 
-# A static runtime, so the .exe runs where no MinGW DLLs (libstdc++, libgcc, winpthread) are.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# A static runtime, so the .exe runs where no MinGW DLLs (libstdc++, libgcc, winpthread) are; no
+# link time in the header, so the same sources give the same .exe.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
 
 # Lets ctest and test discovery run the .exe files through wine when it is installed; the build
 # itself never runs them.
