@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test: warnings as errors, then again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then checks the formatting, fuzzes and runs the Windows leg.
+# UndefinedBehaviorSanitizer, then checks the formatting, fuzzes, builds and checks the release
+# packages and runs the Windows leg.
 # A check that cannot run fails. Only a person skips one, by name, in QB_SKIP (blank-separated):
-#   windows     the Windows leg (cross-build, tests under wine)
+#   windows     the Windows leg (cross-build, tests under wine, the release zip)
 #   full-disk   the real program on a size-limited tmpfs (needs root to mount it)
+#   release     building the release packages twice and checking them
+#   install     installing the .deb and running it (needs root)
 # and the last line then names what was skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,7 +15,7 @@ if [ -n "${QB_RECORD+set}" ]; then
   echo "QB_RECORD is set: recording is scripts/record.sh CASE, never a test run" >&2
   exit 1
 fi
-known="windows full-disk"
+known="windows full-disk release install"
 skips=()
 for name in ${QB_SKIP:-}; do
   [[ " $known " == *" $name "* ]] || { echo "QB_SKIP: no check named '$name' ($known)" >&2; exit 1; }
@@ -51,11 +54,20 @@ echo "formatting clean"
 echo "== fuzzing for 20 s"
 scripts/fuzz.sh 20
 
+zip=()
+echo "== release packages, checked as a user meets them"
+if skipped release; then
+  echo "release not built: skipped on request (QB_SKIP)"
+else
+  tests/release/check.sh build/dist
+  zip=("$PWD"/build/dist/quillbraid-*-win64.zip)
+fi
+
 echo "== Windows: cross-built, tested under wine"
 if skipped windows; then
   echo "Windows leg not run: skipped on request (QB_SKIP)"
 else
-  scripts/windows-leg.sh "$PWD/build/test/tests/quill_tests"
+  scripts/windows-leg.sh "$PWD/build/test/tests/quill_tests" "${zip[@]}"
 fi
 
 if ((${#skips[@]})); then

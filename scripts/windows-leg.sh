@@ -2,10 +2,10 @@
 # The Windows leg of the tests: cross-builds quillbraid.exe with MinGW-w64 in build/win, then runs
 # under wine, on its null display driver (no X server needed): the file-system contract on the
 # Win32 backend, the golden runs marked for the real program (the Linux build's quill_tests,
-# driving the .exe through the console seam) and the smoke tests with real message boxes and the
-# main window.
+# driving the .exe through the console seam), the smoke tests with real message boxes and the
+# main window, and, when given one, the release zip as a user meets it.
 #
-#   scripts/windows-leg.sh PATH_TO_QUILL_TESTS
+#   scripts/windows-leg.sh PATH_TO_QUILL_TESTS [RELEASE_ZIP]
 #
 # QB_WIN_BUILD_DIR overrides the build folder (the wine prefix lives inside it).
 #
@@ -16,7 +16,8 @@ set -uo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QB_WIN_BUILD_DIR:-$root/build/win}
-golden=${1:?usage: scripts/windows-leg.sh PATH_TO_QUILL_TESTS}
+golden=${1:?usage: scripts/windows-leg.sh PATH_TO_QUILL_TESTS [RELEASE_ZIP]}
+zip=${2:-}
 started=$SECONDS
 
 cannot() {
@@ -98,6 +99,12 @@ grep -Eq '^\[  PASSED  \] [1-9][0-9]* tests?\.$' "$log" || failures+=("golden ru
 
 stage "smoke tests (message boxes, main window)"
 timeout 600 bash "$root/tests/windows/smoke.sh" "$build" </dev/null || failures+=("smoke tests")
+
+if [ -n "$zip" ]; then
+  stage "the release zip"
+  timeout 600 bash "$root/tests/windows/zip_check.sh" "$build" "$zip" </dev/null ||
+    failures+=("release zip")
+fi
 
 stage "done"
 if [ ${#failures[@]} -gt 0 ]; then
