@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/checked.h"
-#include "platform/text.h"
+#include "base/checked.h"
+#include "base/text.h"
 
 namespace app {
 namespace {
@@ -13,19 +13,19 @@ constexpr std::string_view kPrefix = "CALLEDBY=ORVANTIDE,";
 
 std::int16_t digitsValue(std::string_view digits) {
   std::int16_t value = 0;
-  for (char c : digits) value = platform::checkedNarrow<std::int16_t>(value * 10LL + (c - '0'));
+  for (char c : digits) value = base::checkedNarrow<std::int16_t>(value * 10LL + (c - '0'));
   return value;
 }
 
 class Remainder {
  public:
-  Remainder(Context& ctx, std::string_view whole) : ctx_(ctx), whole_(whole), rest_(whole) {}
+  Remainder(run::Context& ctx, std::string_view whole) : ctx_(ctx), whole_(whole), rest_(whole) {}
 
   [[noreturn]] void refuse(std::string_view literal) const {
     std::string text(literal);
     text += "\r\n";
     text += whole_;
-    reportAndEnd(ctx_, text);
+    run::reportAndEnd(ctx_, text);
   }
 
   // Cuts `literal` off the front, or refuses with `message`.
@@ -47,7 +47,7 @@ class Remainder {
   bool empty() const { return rest_.empty(); }
 
  private:
-  Context& ctx_;
+  run::Context& ctx_;
   std::string_view whole_;
   std::string_view rest_;
 };
@@ -61,7 +61,7 @@ std::string detail(int n) {
 
 }  // namespace
 
-bool fileExists(Context& ctx, std::string_view path) {
+bool fileExists(run::Context& ctx, std::string_view path) {
   if (path.find("\\\\") != std::string_view::npos) return false;
   const platform::FileNo no = ctx.files.freeFile();
   if (!ctx.files.open(no, path, platform::Mode::TextIn)) return false;
@@ -69,15 +69,15 @@ bool fileExists(Context& ctx, std::string_view path) {
   return true;
 }
 
-void readCallingSequence(Context& ctx, std::string_view argumentString) {
-  RunState& st = ctx.state;
+void readCallingSequence(run::Context& ctx, std::string_view argumentString) {
+  run::RunState& st = ctx.state;
   st.quoteChar.assign(1, '"');
   st.tabChar.assign(1, '\t');
   Remainder rest(ctx, argumentString);
 
   // The only refusal shown without the argument string: it is no calling sequence at all.
   if (!argumentString.starts_with(kPrefix)) {
-    reportAndEnd(ctx, "This program can only be called by Orvantide.");
+    run::reportAndEnd(ctx, "This program can only be called by Orvantide.");
   }
   rest.drop(kPrefix.size());
   rest.expect("FILE=", "Invalid calling sequence. FILE= missing. ");
@@ -91,17 +91,17 @@ void readCallingSequence(Context& ctx, std::string_view argumentString) {
   while (!rest.empty()) {
     // The 16-bit group count, not kept: the tables know their size.
     static_cast<void>(
-        platform::checkedNarrow<std::int16_t>(static_cast<std::int64_t>(st.groupPart.size()) + 1));
+        base::checkedNarrow<std::int16_t>(static_cast<std::int64_t>(st.groupPart.size()) + 1));
     rest.expect("STAVESUP=", detail(1));
     const std::string_view stavesUp = rest.upTo(',', detail(2));
-    if (!platform::isAllDigits(stavesUp)) rest.refuse(detail(3));
+    if (!base::isAllDigits(stavesUp)) rest.refuse(detail(3));
     // Checked like PART=, but no step of the run reads it.
     static_cast<void>(digitsValue(stavesUp));
     rest.cut(stavesUp);
 
     rest.expect("PART=", detail(4));
     const std::string_view part = rest.upTo(',', detail(5));
-    if (!platform::isAllDigits(part)) rest.refuse(detail(6));
+    if (!base::isAllDigits(part)) rest.refuse(detail(6));
     st.groupPart.push_back(digitsValue(part));
     rest.cut(part);
 

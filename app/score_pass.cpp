@@ -6,10 +6,10 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.h"
 #include "merge/merge_attributes.h"
 #include "merge/merge_part.h"
 #include "merge/work_files.h"
-#include "platform/text.h"
 #include "xmlio/encoding.h"
 #include "xmlio/input_open.h"
 #include "xmlio/line_reader.h"
@@ -49,7 +49,7 @@ std::string enclosedInCommas(std::string_view k) {
 // True when `path` names a file that the run empties while it still reads the score: the output or
 // a work file in the current folder. Case is ignored, as it is on the system the converter runs on.
 bool isOwnFile(std::string_view path) {
-  const std::string name = platform::upperCaseASCII(platform::fileName(path));
+  const std::string name = base::upperCaseASCII(base::fileName(path));
   std::string_view folder = path.substr(0, path.size() - name.size());
   while (folder.starts_with(".\\") || folder.starts_with("./")) folder.remove_prefix(2);
   if (!folder.empty()) return false;
@@ -58,18 +58,18 @@ bool isOwnFile(std::string_view path) {
 
 class ScorePass {
  public:
-  explicit ScorePass(Context& ctx) : ctx_(ctx), st_(ctx.state) {}
+  explicit ScorePass(run::Context& ctx) : ctx_(ctx), st_(ctx.state) {}
 
   void run() {
     if (isOwnFile(st_.inputPath)) {
-      reportAndEnd(
+      run::reportAndEnd(
           ctx_, "Input file is a file that Quillbraid writes: " + st_.inputPath + ". Run aborted");
     }
     st_.outputRecordCount = 0;
     xmlio::establishEncoding(ctx_);
-    Bool16 failed = kFalse;
+    run::Bool16 failed = run::kFalse;
     xmlio::opeFileIn(ctx_, failed);
-    if (failed != kFalse) {
+    if (failed != run::kFalse) {
       static_cast<void>(
           ctx_.dialogs.show("Input file open error: " + st_.inputPath, platform::kBoxStop));
       return;
@@ -99,15 +99,15 @@ class ScorePass {
     folderLock_ = fs.open(kOutputName, platform::Access::WriteKeep);
     if (folderLock_ && !folderLock_->tryLock()) {
       folderLock_.reset();
-      reportAndEnd(ctx_, "Another Quillbraid run is working in this folder. Run aborted");
+      run::reportAndEnd(ctx_, "Another Quillbraid run is working in this folder. Run aborted");
     }
   }
 
   // Reads the next line into xmlLine; at the end of input, ends the run with `endMessage`.
   void readOrEnd(std::string_view endMessage) {
-    Bool16 eofile = kFalse;
+    run::Bool16 eofile = run::kFalse;
     xmlio::inputXMLline(ctx_, st_.xmlLine, eofile, perc_);
-    if (eofile != kFalse) reportAndEnd(ctx_, endMessage);
+    if (eofile != run::kFalse) run::reportAndEnd(ctx_, endMessage);
   }
   void readNonEmptyOrEnd(std::string_view endMessage) {
     do {
@@ -118,13 +118,13 @@ class ScorePass {
   // input ends the run. Parts are the bulk of a score, so their lines are not copied.
   std::string_view nextPartLine() {
     std::string_view line;
-    Bool16 eofile = kFalse;
+    run::Bool16 eofile = run::kFalse;
     xmlio::inputXMLlineView(ctx_, line, eofile, perc_);
-    if (eofile != kFalse) reportAndEnd(ctx_, kPartEnd);
+    if (eofile != run::kFalse) run::reportAndEnd(ctx_, kPartEnd);
     return line;
   }
   [[noreturn]] void lineError(std::string_view literal) {
-    reportAndEnd(ctx_, st_.xmlLine + "\r\n" + std::string(literal));
+    run::reportAndEnd(ctx_, st_.xmlLine + "\r\n" + std::string(literal));
   }
 
   bool isTabbed(std::string_view line, std::string_view tag) const {
@@ -158,7 +158,7 @@ class ScorePass {
 
   // A member is a bottom part when the leading number of its id's text is any group's PART=.
   bool isBottomPart(std::string_view k) const {
-    const double value = platform::leadingNumber(k);
+    const double value = base::leadingNumber(k);
     for (std::int16_t part : st_.groupPart) {
       if (value == part) return true;
     }
@@ -236,13 +236,13 @@ class ScorePass {
   void savePart(const std::string& name) {
     const FileNo no = ctx_.files.freeFile();
     if (!ctx_.files.open(no, name, platform::Mode::TextOut)) {
-      reportAndEnd(ctx_, "Failed to open workfile for output: " + name);
+      run::reportAndEnd(ctx_, "Failed to open workfile for output: " + name);
     }
     xmlio::writeLineOrEnd(ctx_, no, st_.xmlLine);
     if (st_.xmlLine != partEnd_) {
-      Bool16 eofile = kFalse;
+      run::Bool16 eofile = run::kFalse;
       xmlio::copyXMLlines(ctx_, no, partEnd_, eofile, perc_);
-      if (eofile != kFalse) reportAndEnd(ctx_, kPartEnd);
+      if (eofile != run::kFalse) run::reportAndEnd(ctx_, kPartEnd);
     }
     xmlio::closeOrEnd(ctx_, no);
   }
@@ -285,8 +285,8 @@ class ScorePass {
 
   static constexpr std::string_view kPartEnd = "Reached end-of-file before </part>. Run aborted";
 
-  Context& ctx_;
-  RunState& st_;
+  run::Context& ctx_;
+  run::RunState& st_;
   std::string tab_, partEnd_;
   std::int32_t perc_ = 0;
   std::vector<std::string> partList_;
@@ -295,6 +295,6 @@ class ScorePass {
 
 }  // namespace
 
-void scorePass(Context& ctx) { ScorePass(ctx).run(); }
+void scorePass(run::Context& ctx) { ScorePass(ctx).run(); }
 
 }  // namespace app

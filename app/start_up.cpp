@@ -7,12 +7,12 @@
 
 namespace app {
 
-void startUp(Context& ctx, std::string_view argumentString) {
+void startUp(run::Context& ctx, std::string_view argumentString) {
   readCallingSequence(ctx, argumentString);
   scorePass(ctx);
 }
 
-int runProgram(Context& ctx, std::string_view argumentString) {
+int runProgram(run::Context& ctx, std::string_view argumentString) {
   int status = 1;
   try {
     startUp(ctx, argumentString);
@@ -21,7 +21,7 @@ int runProgram(Context& ctx, std::string_view argumentString) {
     ctx.process.showMainWindowUntilClosed();
   } catch (const platform::RunEnded& end) {
     status = end.exitStatus;
-  } catch (const platform::ArithmeticOverflow&) {
+  } catch (const base::ArithmeticOverflow&) {
     static_cast<void>(ctx.dialogs.show("Overflow", platform::kBoxStop));
   } catch (const std::bad_alloc&) {
     static_cast<void>(ctx.dialogs.show("Out of memory", platform::kBoxStop));

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/context.h"
 #include "platform/real_platform.h"
+#include "run/context.h"
 #include "xmlio/input_open.h"
 #include "xmlio/line_reader.h"
 #include "xmlio/line_writer.h"
@@ -21,20 +21,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-app::Encoding encodingOf(const std::string& path) {
+run::Encoding encodingOf(const std::string& path) {
   unsigned char bom[2] = {0, 0};
   if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
     if (std::fread(bom, 1, 2, f) != 2) bom[0] = 0;
     std::fclose(f);
   }
-  if (bom[0] == 0xFF && bom[1] == 0xFE) return app::Encoding::UTF16LE;
-  if (bom[0] == 0xFE && bom[1] == 0xFF) return app::Encoding::UTF16BE;
-  return app::Encoding::UTF8;
+  if (bom[0] == 0xFF && bom[1] == 0xFE) return run::Encoding::UTF16LE;
+  if (bom[0] == 0xFE && bom[1] == 0xFF) return run::Encoding::UTF16BE;
+  return run::Encoding::UTF8;
 }
 
-const char* nameOf(app::Encoding e) {
-  return e == app::Encoding::UTF16LE   ? "UTF-16LE"
-         : e == app::Encoding::UTF16BE ? "UTF-16BE"
+const char* nameOf(run::Encoding e) {
+  return e == run::Encoding::UTF16LE   ? "UTF-16LE"
+         : e == run::Encoding::UTF16BE ? "UTF-16BE"
                                        : "UTF-8";
 }
 
@@ -68,17 +68,17 @@ int main(int argc, char** argv) {
   std::printf("|---|---|---|---|---|---|\n");
   for (const std::string& path : scores) {
     const double mb = static_cast<double>(std::filesystem::file_size(path)) / 1e6;
-    const app::Encoding encoding = encodingOf(path);
+    const run::Encoding encoding = encodingOf(path);
     std::vector<double> readTimes, writeTimes;
     for (int r = 0; r < rounds; ++r) {
-      app::Context ctx(*real.fileSystem, *real.dialogs, *real.process);
+      run::Context ctx(*real.fileSystem, *real.dialogs, *real.process);
       ctx.state.inputPath = path;
       ctx.state.encodingName = encoding;
       std::vector<std::string> lines;
       const auto readStart = Clock::now();
-      app::Bool16 failed = app::kFalse;
+      run::Bool16 failed = run::kFalse;
       xmlio::opeFileIn(ctx, failed);
-      if (failed != app::kFalse) {
+      if (failed != run::kFalse) {
         std::fprintf(stderr, "cannot open %s\n", path.c_str());
         return 1;
       }
@@ -86,22 +86,22 @@ int main(int argc, char** argv) {
       std::int32_t perc = 0;
       std::size_t count = 0;
       for (;;) {
-        app::Bool16 eofile = app::kFalse;
+        run::Bool16 eofile = run::kFalse;
         xmlio::inputXMLline(ctx, line, eofile, perc);
-        if (eofile != app::kFalse) break;
+        if (eofile != run::kFalse) break;
         ++count;
       }
       readTimes.push_back(seconds(readStart));
       static_cast<void>(ctx.files.close(ctx.state.inputFileNo));
 
       // The writer's input, read again outside the timing.
-      app::Bool16 again = app::kFalse;
+      run::Bool16 again = run::kFalse;
       xmlio::opeFileIn(ctx, again);
       lines.reserve(count);
       for (;;) {
-        app::Bool16 eofile = app::kFalse;
+        run::Bool16 eofile = run::kFalse;
         xmlio::inputXMLline(ctx, line, eofile, perc);
-        if (eofile != app::kFalse) break;
+        if (eofile != run::kFalse) break;
         lines.push_back(line);
       }
       static_cast<void>(ctx.files.close(ctx.state.inputFileNo));

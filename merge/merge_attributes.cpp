@@ -3,15 +3,15 @@
 #include <string>
 #include <string_view>
 
+#include "base/checked.h"
+#include "base/text.h"
 #include "merge/work_files.h"
-#include "platform/checked.h"
-#include "platform/text.h"
 #include "xmlio/line_writer.h"
 
 namespace merge {
 namespace {
 
-using platform::contains;
+using base::contains;
 using platform::FileNo;
 
 constexpr std::string_view kTimeEnd = "</time>";
@@ -20,7 +20,7 @@ constexpr std::string_view kClefEnd = "</clef>";
 constexpr std::string_view kAttributesEnd = "</attributes>";
 
 // Reads lines into xmlLine through the first one that contains `marker`, writing each when `copy`.
-void readThrough(app::Context& ctx, FileNo no, std::string_view name, std::string_view marker,
+void readThrough(run::Context& ctx, FileNo no, std::string_view name, std::string_view marker,
                  bool copy) {
   std::string& line = ctx.state.xmlLine;
   do {
@@ -31,13 +31,13 @@ void readThrough(app::Context& ctx, FileNo no, std::string_view name, std::strin
 
 // Copies lines through the first </clef>, rebuilding the opening clef line with the next staff
 // number. Its indentation is rebuilt too, so a clef nested oddly still lands at attribute depth.
-void copyFirstClef(app::Context& ctx, FileNo no, std::string_view name, std::int16_t& clefCounter) {
-  const app::RunState& s = ctx.state;
+void copyFirstClef(run::Context& ctx, FileNo no, std::string_view name, std::int16_t& clefCounter) {
+  const run::RunState& s = ctx.state;
   std::string& line = ctx.state.xmlLine;
   do {
     if (!readWorkLine(ctx, no, name, line)) reportEndedBefore(ctx, name, kClefEnd);
     if (contains(line, kClefStart)) {
-      clefCounter = platform::add16(clefCounter, 1);
+      clefCounter = base::add16(clefCounter, 1);
       xmlio::writeXML(ctx, s.tabChar + s.tabChar + s.tabChar + s.tabChar + "<clef number=" +
                                s.quoteChar + std::to_string(clefCounter) + s.quoteChar + ">");
     } else {
@@ -48,28 +48,28 @@ void copyFirstClef(app::Context& ctx, FileNo no, std::string_view name, std::int
 
 }  // namespace
 
-void mergeAttributes(app::Context& ctx, const std::string& upperParts) {
-  app::RunState& s = ctx.state;
+void mergeAttributes(run::Context& ctx, const std::string& upperParts) {
+  run::RunState& s = ctx.state;
   const FileNo bottom = ctx.files.freeFile();
   if (!ctx.files.open(bottom, kBottomWorkFile, platform::Mode::TextIn)) {
-    app::reportAndEnd(ctx, "Failed to open NEW file for input.");
+    run::reportAndEnd(ctx, "Failed to open NEW file for input.");
   }
   readThrough(ctx, bottom, kBottomWorkFile, kTimeEnd, true);
 
   std::int16_t staves = 1;
   for (const char c : upperParts) {
-    if (c == ',') staves = platform::add16(staves, 1);
+    if (c == ',') staves = base::add16(staves, 1);
   }
   xmlio::writeXML(ctx, s.tabChar + s.tabChar + s.tabChar + s.tabChar + "<staves>" +
                            std::to_string(staves) + "</staves>");
 
   std::int16_t clefCounter = 0;
   std::string_view rest = upperParts;
-  while (platform::isAllDigits(rest.substr(0, 1))) {
+  while (base::isAllDigits(rest.substr(0, 1))) {
     const std::string name = workFileName(std::to_string(takePartNumber(rest)));
     const FileNo upper = ctx.files.freeFile();
     if (!ctx.files.open(upper, name, platform::Mode::TextIn)) {
-      app::reportAndEnd(ctx, "Failed to open file " + name);
+      run::reportAndEnd(ctx, "Failed to open file " + name);
     }
     readThrough(ctx, upper, name, kTimeEnd, false);
     copyFirstClef(ctx, upper, name, clefCounter);

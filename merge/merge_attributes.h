@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/context.h"
+#include "run/context.h"
 
 namespace merge {
 
@@ -12,6 +12,6 @@ namespace merge {
 // rest of its attributes. Clefs are numbered from 1 in that order. Leaves the last line read in
 // xmlLine. Every work file is closed again; none is deleted. A missing work file, a failed read or
 // a work file that ends too early is reported and ends the run.
-void mergeAttributes(app::Context& ctx, const std::string& upperParts);
+void mergeAttributes(run::Context& ctx, const std::string& upperParts);
 
 }  // namespace merge

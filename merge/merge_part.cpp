@@ -16,15 +16,15 @@
 #include <emmintrin.h>
 #endif
 
+#include "base/checked.h"
+#include "base/text.h"
 #include "merge/work_files.h"
-#include "platform/checked.h"
-#include "platform/text.h"
 #include "xmlio/line_writer.h"
 
 namespace merge {
 namespace {
 
-using platform::contains;
+using base::contains;
 using platform::FileNo;
 
 void appendNumber(std::string& out, std::int64_t value) {
@@ -126,7 +126,7 @@ enum class StageEnd { Measure, Part };
 // One call of mergePart. Staves are numbered from 1; the last one is the bottom staff.
 class GroupMerge {
  public:
-  GroupMerge(app::Context& ctx, const std::string& groupParts);
+  GroupMerge(run::Context& ctx, const std::string& groupParts);
   void openStaves();
   void mergeMeasures();
   void cleanUp();
@@ -147,7 +147,7 @@ class GroupMerge {
   // The <staff> line of the current staff number, made again only when the number changes.
   const std::string& staffLine();
 
-  app::Context& ctx_;
+  run::Context& ctx_;
   const std::string& groupParts_;
   std::vector<Staff> staves_;
   std::size_t n_ = 0;
@@ -173,7 +173,7 @@ class GroupMerge {
   bool upperCopied_ = false;
 };
 
-GroupMerge::GroupMerge(app::Context& ctx, const std::string& groupParts)
+GroupMerge::GroupMerge(run::Context& ctx, const std::string& groupParts)
     : ctx_(ctx), groupParts_(groupParts) {
   std::vector<std::int16_t> numbers;
   std::string_view rest = groupParts;
@@ -181,14 +181,14 @@ GroupMerge::GroupMerge(app::Context& ctx, const std::string& groupParts)
     numbers.push_back(takePartNumber(rest));
     if (!rest.empty()) rest.remove_prefix(1);
   }
-  if (numbers.empty()) app::reportAndEnd(ctx, "Programming error, a group without parts");
+  if (numbers.empty()) run::reportAndEnd(ctx, "Programming error, a group without parts");
   n_ = numbers.size();
   for (std::size_t k = 1; k < n_; ++k) {
     staves_.push_back(Staff{workFileName(std::to_string(numbers[k - 1]))});
   }
   staves_.push_back(Staff{std::string(kBottomWorkFile)});
 
-  const app::RunState& s = ctx.state;
+  const run::RunState& s = ctx.state;
   tab_ = s.tabChar;
   quote_ = s.quoteChar;
   const std::string t2 = tab_ + tab_, t3 = t2 + tab_, t4 = t3 + tab_;
@@ -223,7 +223,7 @@ void GroupMerge::openStaves() {
     Staff& staff = staves_[k - 1];
     staff.file = ctx_.files.freeFile();
     if (!ctx_.files.open(staff.file, staff.name, platform::Mode::TextIn)) {
-      app::reportAndEnd(ctx_, "Failed to open file " + staff.name);
+      run::reportAndEnd(ctx_, "Failed to open file " + staff.name);
     }
     do {
       if (!readWorkLine(ctx_, staff.file, staff.name, line_)) {
@@ -235,7 +235,7 @@ void GroupMerge::openStaves() {
   bottom.file = ctx_.files.freeFile();
   ctx_.files.fileSystem().clearError();
   if (!ctx_.files.open(bottom.file, bottom.name, platform::Mode::TextIn)) {
-    app::reportAndEnd(ctx_, "Failed to open NEW workfile for input.\r\n" +
+    run::reportAndEnd(ctx_, "Failed to open NEW workfile for input.\r\n" +
                                 ctx_.files.fileSystem().lastError().text);
   }
   do {
@@ -268,7 +268,7 @@ void GroupMerge::cleanUp() {
 void GroupMerge::enterStage(std::size_t k) {
   if (k == 1 && n_ > 1) return;
   chord_ = false;
-  voiceOffset_ = platform::add32(voiceOffset_, highestVoice_);
+  voiceOffset_ = base::add32(voiceOffset_, highestVoice_);
   // Each lower staff starts above every voice used by the staves before it in this measure.
   if (k < n_) highestVoice_ = 0;
 }
@@ -288,7 +288,7 @@ std::string_view GroupMerge::nextLine(Staff& staff) {
       }
       return line;
     case platform::ReadStatus::End:
-      app::reportAndEnd(ctx_, "Work file " + staff.name + " of the parts " + groupParts_ +
+      run::reportAndEnd(ctx_, "Work file " + staff.name + " of the parts " + groupParts_ +
                                   " ended before </part>. Run aborted");
     case platform::ReadStatus::Failed:
       break;
@@ -370,7 +370,7 @@ bool GroupMerge::applyRules(std::size_t k, std::string_view line, unsigned marke
 void GroupMerge::endMeasure(std::size_t k, std::string_view line) {
   const std::int32_t total = staves_[k - 1].total;
   if (k < n_) {
-    staffNo_ = platform::add16(staffNo_, 1);
+    staffNo_ = base::add16(staffNo_, 1);
     write(startLine(indent3_).append("<backup>"));
     std::string& duration = startLine(indent4_).append("<duration>");
     appendNumber(duration, total);
@@ -383,7 +383,7 @@ void GroupMerge::endMeasure(std::size_t k, std::string_view line) {
     return;
   }
   if (upperClosed_) reportMismatch();
-  staffNo_ = platform::add16(staffNo_, 1);
+  staffNo_ = base::add16(staffNo_, 1);
   write(line);
   std::string& comment = startLine("<!--=== above measure duration bottom staff is ");
   appendNumber(comment, total);
@@ -402,40 +402,40 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
   std::string_view text = line.substr(line.find(kOpen) + kOpen.size());
   text = text.size() < kClose.size() ? std::string_view{}
                                      : text.substr(0, text.size() - kClose.size());
-  const double value = platform::leadingNumber(text);
+  const double value = base::leadingNumber(text);
   Staff& staff = staves_[k - 1];
   if (kind_ == 'n') {
-    staff.total = platform::roundedInt32(staff.total + value);
+    staff.total = base::roundedInt32(staff.total + value);
     return;
   }
-  staff.total = platform::roundedInt32(staff.total - value);
+  staff.total = base::roundedInt32(staff.total - value);
   if (staff.total >= 0) return;
   const std::string total = std::to_string(staff.total);
-  if (k == n_) app::reportAndEnd(ctx_, "Programming error, dur = " + total);
-  if (k == 1) app::reportAndEnd(ctx_, "Programming error, dur1 = " + total);
-  app::reportAndEnd(ctx_, "Programming error, dur(" + std::to_string(k) + ") = " + total);
+  if (k == n_) run::reportAndEnd(ctx_, "Programming error, dur = " + total);
+  if (k == 1) run::reportAndEnd(ctx_, "Programming error, dur1 = " + total);
+  run::reportAndEnd(ctx_, "Programming error, dur(" + std::to_string(k) + ") = " + total);
 }
 
 std::string_view GroupMerge::applyVoice(std::size_t k, std::string_view line) {
   constexpr std::string_view kOpen = "<voice>";
   const std::string_view rest = line.substr(line.find(kOpen) + kOpen.size());
-  const std::int32_t v = platform::roundedInt32(platform::leadingNumber(rest));
+  const std::int32_t v = base::roundedInt32(base::leadingNumber(rest));
   if (k < n_) highestVoice_ = std::max(highestVoice_, v);
   // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
   if (k == 1 && n_ > 1) return line;
   changed_.assign(indent4_).append("<voice>");
-  appendNumber(changed_, platform::add32(v, voiceOffset_));
+  appendNumber(changed_, base::add32(v, voiceOffset_));
   return changed_.append("</voice>");
 }
 
 void GroupMerge::reportMismatch() {
-  app::reportAndEnd(ctx_, "The parts " + groupParts_ +
+  run::reportAndEnd(ctx_, "The parts " + groupParts_ +
                               " of one group do not have the same measures. Run aborted");
 }
 
 }  // namespace
 
-void mergePart(app::Context& ctx, const std::string& groupParts) {
+void mergePart(run::Context& ctx, const std::string& groupParts) {
   GroupMerge merge(ctx, groupParts);
   merge.openStaves();
   merge.mergeMeasures();

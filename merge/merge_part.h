@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/context.h"
+#include "run/context.h"
 
 namespace merge {
 
@@ -12,6 +12,6 @@ namespace merge {
 // numbers; ends with the bottom part's closing line. Then closes and deletes every work file of the
 // group (a failed delete is ignored). A failure or staves with different measures are reported and
 // end the run, leaving the work files in place.
-void mergePart(app::Context& ctx, const std::string& groupParts);
+void mergePart(run::Context& ctx, const std::string& groupParts);
 
 }  // namespace merge

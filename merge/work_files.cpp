@@ -1,6 +1,6 @@
 #include "merge/work_files.h"
 
-#include "platform/checked.h"
+#include "base/checked.h"
 
 namespace merge {
 
@@ -14,13 +14,13 @@ std::int16_t takePartNumber(std::string_view& list) {
   std::int16_t value = 0;
   while (!list.empty() && list.front() != ',') {
     const int digit = static_cast<unsigned char>(list.front()) - 48;
-    value = platform::checkedNarrow<std::int16_t>(std::int64_t{value} * 10 + digit);
+    value = base::checkedNarrow<std::int16_t>(std::int64_t{value} * 10 + digit);
     list.remove_prefix(1);
   }
   return value;
 }
 
-bool readWorkLine(app::Context& ctx, platform::FileNo no, std::string_view name,
+bool readWorkLine(run::Context& ctx, platform::FileNo no, std::string_view name,
                   std::string& line) {
   ctx.files.clearError();
   switch (ctx.files.readLine(no, line)) {
@@ -34,13 +34,13 @@ bool readWorkLine(app::Context& ctx, platform::FileNo no, std::string_view name,
   reportReadFailure(ctx, name);
 }
 
-void reportReadFailure(app::Context& ctx, std::string_view name) {
-  app::reportAndEnd(ctx, "Failed to read " + std::string(name) + "\r\n" +
+void reportReadFailure(run::Context& ctx, std::string_view name) {
+  run::reportAndEnd(ctx, "Failed to read " + std::string(name) + "\r\n" +
                              ctx.files.fileSystem().lastError().text);
 }
 
-void reportEndedBefore(app::Context& ctx, std::string_view name, std::string_view missing) {
-  app::reportAndEnd(ctx, "Work file " + std::string(name) + " ended before " +
+void reportEndedBefore(run::Context& ctx, std::string_view name, std::string_view missing) {
+  run::reportAndEnd(ctx, "Work file " + std::string(name) + " ended before " +
                              std::string(missing) + ". Run aborted");
 }
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace platform {
 namespace {
@@ -21,7 +21,7 @@ bool readAnswerLine(std::FILE* in, std::string& line) {
 }
 
 bool isYes(const std::string& answer) {
-  const std::string upper = upperCaseASCII(answer);
+  const std::string upper = base::upperCaseASCII(answer);
   return upper.empty() || upper == "Y" || upper == "YES";
 }
 

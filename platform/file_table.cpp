@@ -15,9 +15,9 @@ FileTable::~FileTable() { closeAll(); }
 
 FileNo FileTable::freeFile() const {
   for (std::size_t i = 0; i < files_.size(); ++i) {
-    if (!files_[i]) return checkedNarrow<FileNo>(static_cast<std::int64_t>(i) + 1);
+    if (!files_[i]) return base::checkedNarrow<FileNo>(static_cast<std::int64_t>(i) + 1);
   }
-  return checkedNarrow<FileNo>(static_cast<std::int64_t>(files_.size()) + 1);
+  return base::checkedNarrow<FileNo>(static_cast<std::int64_t>(files_.size()) + 1);
 }
 
 bool FileTable::isOpen(FileNo no) const {
@@ -160,7 +160,7 @@ CopyStatus FileTable::copyLines(FileNo in, FileNo out, std::string_view last, st
     if (bytes + size > limit) {
       // As a checked count stops at the line that overflows it, before that line is written.
       if (!flushRun()) return CopyStatus::WriteFailed;
-      throw ArithmeticOverflow{};
+      throw base::ArithmeticOverflow{};
     }
     bytes += size;
     if (buffered && line.data()[line.size() + 1] == '\n' &&

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/checked.h"
+#include "base/checked.h"
 #include "platform/file_system.h"
 
 namespace platform {

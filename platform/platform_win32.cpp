@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/checked.h"
+#include "base/checked.h"
 #include "platform/console_dialogs.h"
 #include "platform/real_platform.h"
 
@@ -33,7 +33,9 @@ constexpr int kMainClientHeight = 213;
 // ReadFile and WriteFile take 32-bit counts; larger blocks go through in pieces of this size.
 constexpr std::size_t kMaxIOChunk = std::size_t{1} << 30;
 
-int intLength(std::size_t size) { return checkedNarrow<int>(static_cast<std::int64_t>(size)); }
+int intLength(std::size_t size) {
+  return base::checkedNarrow<int>(static_cast<std::int64_t>(size));
+}
 
 // Text inside the program is UTF-8; the system's wide API takes UTF-16. Invalid UTF-8 becomes
 // U+FFFD rather than failing, so a box can always show a line read from a damaged file.

@@ -46,7 +46,7 @@ cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/sanitize 900
 
 echo "== formatting"
-find app xmlio merge platform tests bench fuzz -name '*.cpp' -o -name '*.h' |
+find base platform run xmlio merge app tests bench fuzz -name '*.cpp' -o -name '*.h' |
   sort |
   xargs clang-format --dry-run --Werror
 echo "formatting clean"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/text.h"
+#include "base/text.h"
 
 namespace xmlio {
 namespace {
@@ -18,11 +18,11 @@ constexpr std::string_view kRepairCopy = "KESTRINBAY.WRK";
 
 // The byte-order marks and declaration openings, each with the encoding it shows, in the order
 // the rules are tried.
-const std::pair<std::string, app::Encoding> kRules[] = {
-    {"\xFF\xFE<\0?\0x\0m\0l\0"s, app::Encoding::UTF16LE},
-    {"<?xm"s, app::Encoding::UTF8},
-    {"\xFE\xFF\0<\0?\0x\0m\0l"s, app::Encoding::UTF16BE},
-    {"\xEF\xBB\xBF<?xml"s, app::Encoding::UTF8},
+const std::pair<std::string, run::Encoding> kRules[] = {
+    {"\xFF\xFE<\0?\0x\0m\0l\0"s, run::Encoding::UTF16LE},
+    {"<?xm"s, run::Encoding::UTF8},
+    {"\xFE\xFF\0<\0?\0x\0m\0l"s, run::Encoding::UTF16BE},
+    {"\xEF\xBB\xBF<?xml"s, run::Encoding::UTF8},
 };
 
 // In a UTF-16BE declaration "<?xml version=" the byte that opens the version value: the low byte
@@ -31,11 +31,11 @@ constexpr std::size_t kVersionQuote = 31;
 
 // The probe read position by position: a position that cannot be read, or that lies past the end,
 // holds a zero byte.
-std::string readProbe(app::Context& ctx) {
-  app::RunState& st = ctx.state;
+std::string readProbe(run::Context& ctx) {
+  run::RunState& st = ctx.state;
   st.inputFileNo = ctx.files.freeFile();
   if (!ctx.files.open(st.inputFileNo, st.inputPath, Mode::RawIn)) {
-    app::reportAndEnd(ctx, "Open error 1 on " + st.inputPath);
+    run::reportAndEnd(ctx, "Open error 1 on " + st.inputPath);
   }
   std::string probe(kProbeSize, '\0');
   for (std::size_t pos = 1; pos <= kProbeSize; ++pos) {
@@ -51,7 +51,7 @@ std::string readProbe(app::Context& ctx) {
 
 // Copies `block` to the repair copy `out`, every LF written as CR LF; true when it ends inside a
 // record.
-bool copyRecords(app::Context& ctx, platform::FileNo out, std::string_view block) {
+bool copyRecords(run::Context& ctx, platform::FileNo out, std::string_view block) {
   for (;;) {
     const auto lf = block.find('\n');
     if (lf == std::string_view::npos) {
@@ -64,17 +64,17 @@ bool copyRecords(app::Context& ctx, platform::FileNo out, std::string_view block
 }
 
 // Opens the repair copy beside the input, refusing a name that would replace the input itself.
-platform::FileNo openRepairCopy(app::Context& ctx) {
+platform::FileNo openRepairCopy(run::Context& ctx) {
   const std::string& path = ctx.state.inputPath;
-  const std::string_view name = platform::fileName(path);
+  const std::string_view name = base::fileName(path);
   // A repaired score run again still carries the copy's name; writing the copy would empty it.
-  if (platform::upperCaseASCII(name) == kRepairCopy) {
-    app::reportAndEnd(ctx, "Failed to create workfile\r\nIt would replace the input file " + path);
+  if (base::upperCaseASCII(name) == kRepairCopy) {
+    run::reportAndEnd(ctx, "Failed to create workfile\r\nIt would replace the input file " + path);
   }
   const platform::FileNo out = ctx.files.freeFile();
   const std::string folder = path.substr(0, path.size() - name.size());
   if (!ctx.files.open(out, folder + std::string(kRepairCopy), Mode::TextOut)) {
-    app::reportAndEnd(ctx, "Failed to create workfile");
+    run::reportAndEnd(ctx, "Failed to create workfile");
   }
   return out;
 }
@@ -82,16 +82,16 @@ platform::FileNo openRepairCopy(app::Context& ctx) {
 // Copies the input with every LF turned into CR LF; a CR already there stays a byte of its own.
 // Streams a block at a time. Failures past the opens are passed over: the copy is a courtesy
 // beside the input, which the run goes on reading unchanged.
-void writeRepairCopy(app::Context& ctx) {
-  app::RunState& st = ctx.state;
+void writeRepairCopy(run::Context& ctx) {
+  run::RunState& st = ctx.state;
   std::uint64_t length = 0;
   ctx.files.fileSystem().clearError();
   if (ctx.files.fileSystem().length(st.inputPath, length)) {
-    st.inputLength = platform::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
+    st.inputLength = base::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
   }
   st.inputFileNo = ctx.files.freeFile();
   if (!ctx.files.open(st.inputFileNo, st.inputPath, Mode::RawIn)) {
-    app::reportAndEnd(ctx, "Open error 2 on " + st.inputPath);
+    run::reportAndEnd(ctx, "Open error 2 on " + st.inputPath);
   }
   const platform::FileNo out = openRepairCopy(ctx);
   bool openRecord = false;
@@ -127,24 +127,24 @@ Probe detectEncoding(std::string_view firstBytes) {
       break;
     }
   }
-  probe.apostropheQuoted = probe.encoding == app::Encoding::UTF16BE && bytes[kVersionQuote] == '\'';
+  probe.apostropheQuoted = probe.encoding == run::Encoding::UTF16BE && bytes[kVersionQuote] == '\'';
   probe.carriageReturns = static_cast<std::int32_t>(std::count(bytes.begin(), bytes.end(), '\r'));
   return probe;
 }
 
-void establishEncoding(app::Context& ctx) {
-  app::RunState& st = ctx.state;
+void establishEncoding(run::Context& ctx) {
+  run::RunState& st = ctx.state;
   const Probe probe = detectEncoding(readProbe(ctx));
-  st.apostropheQuoted = probe.apostropheQuoted ? app::kTrue : app::kFalse;
+  st.apostropheQuoted = probe.apostropheQuoted ? run::kTrue : run::kFalse;
   if (!probe.encoding) {
-    app::askOrEnd(ctx,
+    run::askOrEnd(ctx,
                   "Invalid encoding. Autodetection could not establish UTF-8 or UTF-16LE/BE "
                   "character encoding.\r\n" +
                       st.inputPath + "\r\nAssume UTF-8?");
   }
-  st.encodingName = probe.encoding.value_or(app::Encoding::UTF8);
-  if (st.encodingName == app::Encoding::UTF8 && probe.carriageReturns == 0) {
-    app::askOrEnd(ctx,
+  st.encodingName = probe.encoding.value_or(run::Encoding::UTF8);
+  if (st.encodingName == run::Encoding::UTF8 && probe.carriageReturns == 0) {
+    run::askOrEnd(ctx,
                   "Records in this UTF-8 file are not separated by Carriage Returns.\r\n"
                   "Such files are known to come from UNIX systems.\r\n"
                   "Do you want to reorganize this file with Carriage Returns inserted?");

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "app/context.h"
+#include "run/context.h"
 
 namespace xmlio {
 
@@ -14,7 +14,7 @@ inline constexpr std::size_t kProbeSize = 1000;
 // What the first bytes of a file tell: the encoding when a rule knows it, whether a UTF-16BE
 // declaration delimits its values with apostrophes, and how many CR bytes are among them.
 struct Probe {
-  std::optional<app::Encoding> encoding;
+  std::optional<run::Encoding> encoding;
   bool apostropheQuoted = false;
   std::int32_t carriageReturns = 0;
 };
@@ -26,6 +26,6 @@ Probe detectEncoding(std::string_view firstBytes);
 // Sets encodingName and apostropheQuoted from the first bytes of inputPath, asking the user where
 // they do not decide, and writes the repair copy "KESTRINBAY.WRK" beside a UTF-8 input without a CR
 // among them, if the user agrees. Leaves no file open; ends the run on an open failure or a No.
-void establishEncoding(app::Context& ctx);
+void establishEncoding(run::Context& ctx);
 
 }  // namespace xmlio

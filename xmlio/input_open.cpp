@@ -4,13 +4,13 @@ namespace xmlio {
 namespace {
 
 // UTF-16: the length, the open, and the two bytes of the byte-order mark, each step guarded.
-bool openUTF16(app::Context& ctx) {
-  app::RunState& st = ctx.state;
+bool openUTF16(run::Context& ctx) {
+  run::RunState& st = ctx.state;
   platform::FileSystem& fs = ctx.files.fileSystem();
   std::uint64_t length = 0;
   fs.clearError();
   if (!fs.length(st.inputPath, length)) return false;
-  st.inputLength = platform::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
+  st.inputLength = base::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
   fs.clearError();
   if (!ctx.files.open(st.inputFileNo, st.inputPath, platform::Mode::RawIn)) return false;
   // Detection has matched the byte-order mark already, so it is only consumed here.
@@ -19,29 +19,29 @@ bool openUTF16(app::Context& ctx) {
     fs.clearError();
     if (ctx.files.readByte(st.inputFileNo, ignored) == platform::ReadStatus::Failed) return false;
   }
-  st.inputLength = platform::add32(st.inputLength, -2);
+  st.inputLength = base::add32(st.inputLength, -2);
   return true;
 }
 
 }  // namespace
 
-void opeFileIn(app::Context& ctx, app::Bool16& s) {
-  app::RunState& st = ctx.state;
-  s = app::kFalse;
+void opeFileIn(run::Context& ctx, run::Bool16& s) {
+  run::RunState& st = ctx.state;
+  s = run::kFalse;
   st.inputFileNo = ctx.files.freeFile();
   bool opened = false;
   switch (st.encodingName) {
-    case app::Encoding::UTF16LE:
-    case app::Encoding::UTF16BE:
+    case run::Encoding::UTF16LE:
+    case run::Encoding::UTF16BE:
       opened = openUTF16(ctx);
       break;
-    case app::Encoding::UTF8:
+    case run::Encoding::UTF8:
       ctx.files.fileSystem().clearError();
       opened = ctx.files.open(st.inputFileNo, st.inputPath, platform::Mode::TextIn);
       break;
   }
   if (!opened) {
-    s = app::kTrue;
+    s = run::kTrue;
     return;
   }
   st.inputPosition = 0;

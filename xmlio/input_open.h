@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/context.h"
+#include "run/context.h"
 
 namespace xmlio {
 
@@ -8,6 +8,6 @@ namespace xmlio {
 // raw bytes with the byte-order mark consumed and inputLength = bytes after it; UTF-8 for line
 // reading from the first byte. inputPosition = 0. On a failing step `s` is true and nothing is
 // reported.
-void opeFileIn(app::Context& ctx, app::Bool16& s);
+void opeFileIn(run::Context& ctx, run::Bool16& s);
 
 }  // namespace xmlio

@@ -103,10 +103,10 @@ unsigned triggersIn(std::string_view line, bool apostrophes) {
 
 // The fixed replacements in their order, each repeated from the line's start: text that one makes
 // is searched again.
-void normaliseLine(std::string& line, app::Bool16 apostropheQuoted, std::int32_t& perc) {
+void normaliseLine(std::string& line, run::Bool16 apostropheQuoted, std::int32_t& perc) {
   if (perc > 100) perc = 100;
   if (line.empty()) return;
-  const unsigned triggers = triggersIn(line, apostropheQuoted != app::kFalse);
+  const unsigned triggers = triggersIn(line, apostropheQuoted != run::kFalse);
   if ((triggers & 1) != 0) replaceByte(line, '\'', '"');
   if ((triggers & 2) != 0) replaceByte(line, '\n', ' ');
   if ((triggers & 4) != 0) {
@@ -117,7 +117,7 @@ void normaliseLine(std::string& line, app::Bool16 apostropheQuoted, std::int32_t
 }
 
 // perc = inputPosition x 100 / inputLength, rounded half to even, when it can be computed.
-bool progress(const app::RunState& st, std::int32_t& perc) {
+bool progress(const run::RunState& st, std::int32_t& perc) {
   if (st.inputLength <= 0) return false;  // never below 0 once a line came
   const std::int64_t scaled = std::int64_t{st.inputPosition} * 100;
   if (scaled > std::numeric_limits<std::int32_t>::max()) return false;
@@ -131,15 +131,15 @@ bool progress(const app::RunState& st, std::int32_t& perc) {
   return true;
 }
 
-void readFailure(app::Context& ctx, bool firstByte) {
+void readFailure(run::Context& ctx, bool firstByte) {
   std::string text = "Error " + std::to_string(ctx.files.fileSystem().lastError().code) +
                      " during input. Consult support";
   if (firstByte) text += ". File = " + std::to_string(ctx.state.inputFileNo);
   static_cast<void>(ctx.dialogs.show(text, platform::kBoxInfo));
 }
 
-void readUTF8(app::Context& ctx, std::string_view& line, app::Bool16& eofile, std::int32_t& perc) {
-  app::RunState& st = ctx.state;
+void readUTF8(run::Context& ctx, std::string_view& line, run::Bool16& eofile, std::int32_t& perc) {
+  run::RunState& st = ctx.state;
   std::string& own = ctx.readerScratch;
   ctx.files.clearError();
   switch (ctx.files.readLineView(st.inputFileNo, line, own)) {
@@ -149,11 +149,11 @@ void readUTF8(app::Context& ctx, std::string_view& line, app::Bool16& eofile, st
       readFailure(ctx, true);
       [[fallthrough]];
     case ReadStatus::End:
-      eofile = app::kTrue;
+      eofile = run::kTrue;
       return;
   }
   // Every line counts a CR LF, whatever really ended it.
-  st.inputPosition = platform::add32(st.inputPosition, static_cast<std::int64_t>(line.size()) + 2);
+  st.inputPosition = base::add32(st.inputPosition, static_cast<std::int64_t>(line.size()) + 2);
   if (!progress(st, perc)) return;
   // A line that spans two blocks already lies in the reader's own line.
   if (line.data() != own.data()) own.assign(line);
@@ -303,7 +303,7 @@ std::size_t decodeUnits(std::string_view bytes, std::string& line, bool& ended) 
 // inputLength decides where the input ends.
 class ByteSource {
  public:
-  explicit ByteSource(app::Context& ctx) : files_(ctx.files), no_(ctx.state.inputFileNo) {}
+  explicit ByteSource(run::Context& ctx) : files_(ctx.files), no_(ctx.state.inputFileNo) {}
   // Hands the read bytes back to the file table.
   ~ByteSource() { files_.advance(no_, at_); }
   // The whole bytes waiting in the block, refilling it when none are; false when it could not be.
@@ -343,8 +343,8 @@ class ByteSource {
 // Reads byte pairs into `line` through the first CR or LF unit, counting them in `consumed`.
 // False when no line can be delivered: the input ended first (a last line without terminator is
 // dropped), an odd byte was left over, or a read failed (reported).
-bool readUnits(app::Context& ctx, std::string& line, bool bigEndian, std::int64_t& consumed) {
-  app::RunState& st = ctx.state;
+bool readUnits(run::Context& ctx, std::string& line, bool bigEndian, std::int64_t& consumed) {
+  run::RunState& st = ctx.state;
   ByteSource source(ctx);
   for (;;) {
     if (st.inputLength == 0) return false;
@@ -364,7 +364,7 @@ bool readUnits(app::Context& ctx, std::string& line, bool bigEndian, std::int64_
                                           : decodeUnits<false>(units, line, ended);
       source.take(taken);
       consumed += static_cast<std::int64_t>(taken);
-      st.inputLength = platform::add32(st.inputLength, -static_cast<std::int64_t>(taken));
+      st.inputLength = base::add32(st.inputLength, -static_cast<std::int64_t>(taken));
       if (ended) return true;
       continue;
     }
@@ -377,7 +377,7 @@ bool readUnits(app::Context& ctx, std::string& line, bool bigEndian, std::int64_
       readFailure(ctx, false);
       return false;
     }
-    st.inputLength = platform::add32(st.inputLength, -2);
+    st.inputLength = base::add32(st.inputLength, -2);
     consumed += 2;
     if (st.inputLength < 0) return false;  // an odd byte was left: the pair ran past the end
     const std::uint32_t unit = bigEndian ? (b1 << 8u | b2) : (b2 << 8u | b1);
@@ -386,9 +386,9 @@ bool readUnits(app::Context& ctx, std::string& line, bool bigEndian, std::int64_
   }
 }
 
-void readUTF16(app::Context& ctx, std::string_view& i, app::Bool16& eofile, std::int32_t& perc,
+void readUTF16(run::Context& ctx, std::string_view& i, run::Bool16& eofile, std::int32_t& perc,
                bool bigEndian) {
-  app::RunState& st = ctx.state;
+  run::RunState& st = ctx.state;
   std::string& line = ctx.readerScratch;
   line.clear();
   std::int64_t consumed = 0;
@@ -399,15 +399,15 @@ void readUTF16(app::Context& ctx, std::string_view& i, app::Bool16& eofile, std:
     const std::uint32_t unit = bigEndian ? unitAt<true>(next, 0) : unitAt<false>(next, 0);
     if (unit == 0x0D || unit == 0x0A) {
       ctx.files.advance(st.inputFileNo, 2);
-      st.inputLength = platform::add32(st.inputLength, -2);
+      st.inputLength = base::add32(st.inputLength, -2);
       consumed = 2;
     }
   }
   if (consumed == 0 && (st.inputLength <= 0 || !readUnits(ctx, line, bigEndian, consumed))) {
-    eofile = app::kTrue;
+    eofile = run::kTrue;
     return;
   }
-  st.inputPosition = platform::add32(st.inputPosition, consumed);
+  st.inputPosition = base::add32(st.inputPosition, consumed);
   progress(st, perc);
   normaliseLine(line, st.apostropheQuoted, perc);
   i = line;
@@ -415,24 +415,24 @@ void readUTF16(app::Context& ctx, std::string_view& i, app::Bool16& eofile, std:
 
 }  // namespace
 
-void inputXMLlineView(app::Context& ctx, std::string_view& line, app::Bool16& eofile,
+void inputXMLlineView(run::Context& ctx, std::string_view& line, run::Bool16& eofile,
                       std::int32_t& perc) {
-  eofile = app::kFalse;
+  eofile = run::kFalse;
   switch (ctx.state.encodingName) {
-    case app::Encoding::UTF16BE:
+    case run::Encoding::UTF16BE:
       return readUTF16(ctx, line, eofile, perc, true);
-    case app::Encoding::UTF16LE:
+    case run::Encoding::UTF16LE:
       return readUTF16(ctx, line, eofile, perc, false);
-    case app::Encoding::UTF8:
+    case run::Encoding::UTF8:
       return readUTF8(ctx, line, eofile, perc);
   }
 }
 
-void copyXMLlines(app::Context& ctx, platform::FileNo out, std::string_view last,
-                  app::Bool16& eofile, std::int32_t& perc) {
-  app::RunState& st = ctx.state;
-  eofile = app::kFalse;
-  if (st.encodingName == app::Encoding::UTF8 && st.inputLength == 0) {
+void copyXMLlines(run::Context& ctx, platform::FileNo out, std::string_view last,
+                  run::Bool16& eofile, std::int32_t& perc) {
+  run::RunState& st = ctx.state;
+  eofile = run::kFalse;
+  if (st.encodingName == run::Encoding::UTF8 && st.inputLength == 0) {
     // The lines come as they lie, unchanged: the file table copies them without handing each one
     // over. The count stops with Overflow at the same line as inputPosition's own would.
     ctx.files.clearError();
@@ -440,7 +440,7 @@ void copyXMLlines(app::Context& ctx, platform::FileNo out, std::string_view last
     const std::int64_t limit = std::numeric_limits<std::int32_t>::max() - st.inputPosition;
     const platform::CopyStatus status =
         ctx.files.copyLines(st.inputFileNo, out, last, bytes, limit);
-    st.inputPosition = platform::add32(st.inputPosition, bytes);
+    st.inputPosition = base::add32(st.inputPosition, bytes);
     switch (status) {
       case platform::CopyStatus::Ok:
         return;
@@ -448,7 +448,7 @@ void copyXMLlines(app::Context& ctx, platform::FileNo out, std::string_view last
         readFailure(ctx, true);
         [[fallthrough]];
       case platform::CopyStatus::End:
-        eofile = app::kTrue;
+        eofile = run::kTrue;
         return;
       case platform::CopyStatus::WriteFailed:
         reportWriteFailure(ctx, ctx.files.name(out));
@@ -456,15 +456,15 @@ void copyXMLlines(app::Context& ctx, platform::FileNo out, std::string_view last
   }
   for (std::string_view line; line != last;) {
     inputXMLlineView(ctx, line, eofile, perc);
-    if (eofile != app::kFalse) return;
+    if (eofile != run::kFalse) return;
     writeLineOrEnd(ctx, out, line);
   }
 }
 
-void inputXMLline(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc) {
+void inputXMLline(run::Context& ctx, std::string& i, run::Bool16& eofile, std::int32_t& perc) {
   std::string_view line;
   inputXMLlineView(ctx, line, eofile, perc);
-  if (eofile == app::kFalse) i.assign(line);
+  if (eofile == run::kFalse) i.assign(line);
 }
 
 }  // namespace xmlio

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/context.h"
+#include "run/context.h"
 
 namespace xmlio {
 
@@ -13,17 +13,17 @@ namespace xmlio {
 // been reported (information box). UTF-16 lines, and UTF-8 lines while the progress figure `perc`
 // can be computed, are normalised: apostrophes to double quotes (when apostropheQuoted), LF to a
 // blank, "&amp;" to "&", "&apos;" to "'", " = " to "=", each repeated from the line's start.
-void inputXMLline(app::Context& ctx, std::string& i, app::Bool16& eofile, std::int32_t& perc);
+void inputXMLline(run::Context& ctx, std::string& i, run::Bool16& eofile, std::int32_t& perc);
 
 // inputXMLline without the copy: `line` views the next line where it lies, in the input's buffer
 // or in a line of the reader's own, until the next read of the input.
-void inputXMLlineView(app::Context& ctx, std::string_view& line, app::Bool16& eofile,
+void inputXMLlineView(run::Context& ctx, std::string_view& line, run::Bool16& eofile,
                       std::int32_t& perc);
 
 // Writes the next input lines, each followed by CR LF, to the open file `out` through the first
 // that equals `last`, as reading them one by one with inputXMLline and writing each would; eofile
 // as inputXMLline sets it. A failed write is reported and ends the run.
-void copyXMLlines(app::Context& ctx, platform::FileNo out, std::string_view last,
-                  app::Bool16& eofile, std::int32_t& perc);
+void copyXMLlines(run::Context& ctx, platform::FileNo out, std::string_view last,
+                  run::Bool16& eofile, std::int32_t& perc);
 
 }  // namespace xmlio

@@ -139,32 +139,32 @@ bool writeJoiningSurrogates(FileTable& files, FileNo no, std::string_view s) {
 
 }  // namespace
 
-void reportWriteFailure(app::Context& ctx, std::string_view name) {
+void reportWriteFailure(run::Context& ctx, std::string_view name) {
   std::string text = "Failed to write ";
   text += name;
   text += "\r\n";
   text += ctx.files.fileSystem().lastError().text;
-  app::reportAndEnd(ctx, text);
+  run::reportAndEnd(ctx, text);
 }
 
-void closeOrEnd(app::Context& ctx, platform::FileNo no) {
+void closeOrEnd(run::Context& ctx, platform::FileNo no) {
   const std::string name = ctx.files.name(no);
   if (!ctx.files.close(no)) reportWriteFailure(ctx, name);
 }
 
-void writeEncodedXML(app::Context& ctx, std::string_view s) {
-  app::RunState& st = ctx.state;
+void writeEncodedXML(run::Context& ctx, std::string_view s) {
+  run::RunState& st = ctx.state;
   const FileNo no = st.outputFileNo;
   bool ok = true;
   switch (st.encodingName) {
-    case app::Encoding::UTF16LE:
+    case run::Encoding::UTF16LE:
       if (st.outputRecordCount == 1) ok = ctx.files.write(no, "\xFF\xFE");
       ok = ok && writeUTF16LE(ctx.files, no, s);
       break;
-    case app::Encoding::UTF16BE:
+    case run::Encoding::UTF16BE:
       ok = writeJoiningSurrogates(ctx.files, no, s);
       break;
-    case app::Encoding::UTF8:
+    case run::Encoding::UTF8:
       ok = ctx.files.writeLine(no, s);
       break;
   }

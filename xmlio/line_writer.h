@@ -2,30 +2,30 @@
 
 #include <string_view>
 
-#include "app/context.h"
+#include "run/context.h"
 
 namespace xmlio {
 
 // Reports a failed write or close of `no` and ends the run; `name` is the file's name.
-[[noreturn]] void reportWriteFailure(app::Context& ctx, std::string_view name);
+[[noreturn]] void reportWriteFailure(run::Context& ctx, std::string_view name);
 
 // Writes `line` + CR LF to the work file or output `no`, reporting a failure. Every line of a
 // part goes through here or writeXML, so both are inline.
-inline void writeLineOrEnd(app::Context& ctx, platform::FileNo no, std::string_view line) {
+inline void writeLineOrEnd(run::Context& ctx, platform::FileNo no, std::string_view line) {
   if (!ctx.files.writeLine(no, line)) [[unlikely]]
     reportWriteFailure(ctx, ctx.files.name(no));
 }
 
 // writeXML for an output in UTF-16 (the byte-order mark first, when outputRecordCount is 1).
-void writeEncodedXML(app::Context& ctx, std::string_view s);
+void writeEncodedXML(run::Context& ctx, std::string_view s);
 
 // Appends one line to the output file (outputFileNo) in the output encoding, followed by its line
 // end, and counts it in outputRecordCount. UTF-16LE output gets its byte-order mark before the
 // first line. A failed write ends the run after the report "Failed to write " + the file's name.
-inline void writeXML(app::Context& ctx, std::string_view s) {
-  app::RunState& st = ctx.state;
-  st.outputRecordCount = platform::add32(st.outputRecordCount, 1);
-  if (st.encodingName == app::Encoding::UTF8) {
+inline void writeXML(run::Context& ctx, std::string_view s) {
+  run::RunState& st = ctx.state;
+  st.outputRecordCount = base::add32(st.outputRecordCount, 1);
+  if (st.encodingName == run::Encoding::UTF8) {
     writeLineOrEnd(ctx, st.outputFileNo, s);
   } else {
     writeEncodedXML(ctx, s);
@@ -33,6 +33,6 @@ inline void writeXML(app::Context& ctx, std::string_view s) {
 }
 
 // Closes `no`, reporting a failure to write out its last bytes.
-void closeOrEnd(app::Context& ctx, platform::FileNo no);
+void closeOrEnd(run::Context& ctx, platform::FileNo no);
 
 }  // namespace xmlio

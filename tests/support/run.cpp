@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <fstream>
 
-#include "app/context.h"
 #include "app/start_up.h"
 #include "platform/console_dialogs.h"
+#include "run/context.h"
 
 namespace testsupport {
 namespace {
@@ -37,7 +37,7 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
   platform::ConsoleProcess process(in);
   Outcome outcome;
   try {
-    app::Context ctx(fs, dialogs, process, blockSize);
+    run::Context ctx(fs, dialogs, process, blockSize);
     outcome.status = app::runProgram(ctx, args);
   } catch (const MemoryFileSystem::Crash&) {
     outcome.status = kKilled;

@@ -5,7 +5,7 @@
 
 // Small rules on byte strings that every layer shares. Bytes are compared exactly; only the ASCII
 // letters have a case.
-namespace platform {
+namespace base {
 
 // True when `text` is non-empty and holds only the digits 0 to 9.
 bool isAllDigits(std::string_view text);
@@ -25,4 +25,4 @@ std::string upperCaseASCII(std::string_view text);
 // What follows the last folder separator (a backslash, or a slash) of `path`.
 std::string_view fileName(std::string_view path);
 
-}  // namespace platform
+}  // namespace base

@@ -1,10 +1,10 @@
-#include "platform/text.h"
+#include "base/text.h"
 
 #include <charconv>
 #include <cstdint>
 #include <limits>
 
-namespace platform {
+namespace base {
 namespace {
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -67,4 +67,4 @@ std::string_view fileName(std::string_view path) {
   return separator == std::string_view::npos ? path : path.substr(separator + 1);
 }
 
-}  // namespace platform
+}  // namespace base

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace platform {
+namespace base {
 
 // Thrown when a 16-bit or 32-bit field would leave its range; caught only by the run's outermost
 // frame, which reports it. Not derived from std::exception so that no ordinary handler can swallow
@@ -38,4 +38,4 @@ template <class T>
   return checkedNarrow<std::int32_t>(whole);
 }
 
-}  // namespace platform
+}  // namespace base

@@ -6,7 +6,7 @@
 
 #include "platform/file_table.h"
 
-namespace app {
+namespace run {
 
 // A 16-bit boolean: true is -1 (all bits set), false 0. Test it with != kFalse.
 using Bool16 = std::int16_t;
@@ -36,4 +36,4 @@ struct RunState {
   std::string xmlLine;
 };
 
-}  // namespace app
+}  // namespace run

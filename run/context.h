@@ -3,13 +3,13 @@
 #include <string>
 #include <string_view>
 
-#include "app/run_state.h"
 #include "platform/dialogs.h"
 #include "platform/file_system.h"
 #include "platform/file_table.h"
 #include "platform/process.h"
+#include "run/run_state.h"
 
-namespace app {
+namespace run {
 
 // Everything an operation may touch: the run's state, its numbered files and the platform.
 struct Context {
@@ -32,4 +32,4 @@ struct Context {
 // Asks a Yes/No question; No ends the run with status 1.
 void askOrEnd(Context& ctx, std::string_view text);
 
-}  // namespace app
+}  // namespace run

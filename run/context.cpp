@@ -1,6 +1,6 @@
-#include "app/context.h"
+#include "run/context.h"
 
-namespace app {
+namespace run {
 
 void reportAndEnd(Context& ctx, std::string_view text) {
   static_cast<void>(ctx.dialogs.show(text, platform::kBoxStop));
@@ -11,4 +11,4 @@ void askOrEnd(Context& ctx, std::string_view text) {
   if (ctx.dialogs.show(text, platform::kBoxQuestion) != platform::kAnswerYes) platform::endRun(1);
 }
 
-}  // namespace app
+}  // namespace run
