@@ -110,6 +110,8 @@ TEST_P(FileSystemContract, FailuresLeaveAnErrorCode) {
   }
   EXPECT_EQ(fs_->open(at("dir"), Access::WriteTruncate), nullptr) << "a folder never opens";
   EXPECT_EQ(fs_->open(at("no folder/f"), Access::WriteTruncate), nullptr);
+  ASSERT_TRUE(put("f", "bytes"));
+  EXPECT_FALSE(fs_->copy(at("f"), at("no folder/f"))) << "a copy without its target";
   EXPECT_EQ(get("target"), "<missing>");
 }
 

@@ -91,6 +91,11 @@ bool MemoryFileSystem::allow(Op op, const std::string& path) {
   return true;
 }
 
+bool MemoryFileSystem::hasFolder(const std::string& path) const {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos || isFolder(path.substr(0, slash));
+}
+
 bool MemoryFileSystem::isFolder(const std::string& path) const {
   const auto next = files.lower_bound(path + "/");
   return path.empty() || (next != files.end() && next->first.starts_with(path + "/"));
@@ -104,10 +109,7 @@ std::unique_ptr<platform::File> MemoryFileSystem::open(std::string_view path,
   if (access == platform::Access::Read) {
     if (files.count(p) == 0) return fail(2, "No such file or directory"), nullptr;
   } else {
-    const std::size_t slash = p.rfind('/');
-    if (slash != std::string::npos && !isFolder(p.substr(0, slash))) {
-      return fail(2, "No such file or directory"), nullptr;
-    }
+    if (!hasFolder(p)) return fail(2, "No such file or directory"), nullptr;
     if (access == platform::Access::WriteTruncate) files[p].clear();
     files.try_emplace(p);
   }
@@ -126,7 +128,7 @@ bool MemoryFileSystem::length(std::string_view path, std::uint64_t& bytes) {
 bool MemoryFileSystem::rename(std::string_view from, std::string_view to, bool replace) {
   const std::string f = normal(from), t = normal(to);
   if (!allow(Op::Rename, f)) return false;
-  if (files.count(f) == 0) return fail(2, "No such file or directory");
+  if (files.count(f) == 0 || !hasFolder(t)) return fail(2, "No such file or directory");
   if (isFolder(t)) return fail(21, "Is a directory");
   if (!replace && files.count(t) != 0) return fail(17, "File exists");
   std::string bytes = std::move(files[f]);
@@ -138,7 +140,7 @@ bool MemoryFileSystem::rename(std::string_view from, std::string_view to, bool r
 bool MemoryFileSystem::link(std::string_view from, std::string_view to) {
   const std::string f = normal(from), t = normal(to);
   if (!allow(Op::Link, f)) return false;
-  if (files.count(f) == 0) return fail(2, "No such file or directory");
+  if (files.count(f) == 0 || !hasFolder(t)) return fail(2, "No such file or directory");
   if (files.count(t) != 0 || isFolder(t)) return fail(17, "File exists");
   files[t] = files[f];
   return true;
@@ -147,7 +149,7 @@ bool MemoryFileSystem::link(std::string_view from, std::string_view to) {
 bool MemoryFileSystem::copy(std::string_view from, std::string_view to) {
   const std::string f = normal(from), t = normal(to);
   const bool allowed = allow(Op::Copy, f);
-  if (files.count(f) == 0) return fail(2, "No such file or directory");
+  if (files.count(f) == 0 || !hasFolder(t)) return fail(2, "No such file or directory");
   if (isFolder(t)) return fail(21, "Is a directory");
   // A copy that breaks off has emptied the target and written part of it, as a real one has.
   const std::string& bytes = files[f];

@@ -47,6 +47,7 @@ class MemoryFileSystem : public platform::FileSystem {
   static std::string normal(std::string_view path);
   bool allow(Op op, const std::string& path);  // false (error set) when the operation is to fail
   bool isFolder(const std::string& path) const;
+  bool hasFolder(const std::string& path) const;  // the folder `path` would lie in exists
   std::set<std::string> locked;
 
  private:
