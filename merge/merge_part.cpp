@@ -12,11 +12,8 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "base/checked.h"
+#include "base/scan.h"
 #include "base/text.h"
 #include "merge/work_files.h"
 #include "xmlio/line_writer.h"
@@ -59,23 +56,6 @@ enum Marker : unsigned {
   kVoice = 1u << 4,         // four tabs and "<voice>"
 };
 
-// The offsets of the "<" bytes among the (up to) sixteen of `line` from `from`, as bits. The line
-// may be read sixteen bytes at a time: the file table's buffer, and the merge's own spilled line,
-// have room behind it.
-unsigned opensAt(std::string_view line, std::size_t from) {
-  const std::size_t count = std::min<std::size_t>(16, line.size() - from);
-#if defined(__SSE2__)
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + from));
-  const auto opens =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('<'))));
-  return opens & ((1u << count) - 1);
-#else
-  unsigned opens = 0;
-  for (std::size_t k = 0; k < count; ++k) opens |= (line[from + k] == '<' ? 1u : 0u) << k;
-  return opens;
-#endif
-}
-
 // `tab`: the run's tab character, which indents the markers that have one.
 unsigned markersIn(std::string_view line, char tab) {
   const auto tabsBefore = [line, tab](std::size_t at, std::size_t tabs) {
@@ -86,8 +66,12 @@ unsigned markersIn(std::string_view line, char tab) {
     return true;
   };
   unsigned found = 0;
+  // Sixteen bytes at a time, the last ones past the line's end too (base::kScanSlack): lines come
+  // from the file table's buffer or the merge's own padded line.
   for (std::size_t from = 0; from < line.size(); from += 16) {
-    for (unsigned opens = opensAt(line, from); opens != 0; opens &= opens - 1) {
+    const std::size_t count = std::min<std::size_t>(16, line.size() - from);
+    for (unsigned opens = base::matchMask16(line.data() + from, '<') & ((1u << count) - 1);
+         opens != 0; opens &= opens - 1) {
       const std::size_t at = from + static_cast<std::size_t>(std::countr_zero(opens));
       if (at + 1 == line.size()) break;
       const std::string_view rest = line.substr(at);
@@ -280,10 +264,10 @@ std::string_view GroupMerge::nextLine(Staff& staff) {
   std::string_view line;
   switch (ctx_.files.readLineView(staff.file, line, spill_)) {
     case platform::ReadStatus::Ok:
-      // A line gathered from two blocks gets the room behind it that markersIn reads.
+      // A line gathered from two blocks gets the room behind it that the scan kernel reads.
       if (line.data() == spill_.data()) {
         const std::size_t size = spill_.size();
-        spill_.append(platform::FileTable::kReadSlack, '\0');
+        spill_.append(base::kScanSlack, '\0');
         line = std::string_view(spill_).substr(0, size);
       }
       return line;

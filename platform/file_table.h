@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/checked.h"
+#include "base/scan.h"
 #include "platform/file_system.h"
 
 namespace platform {
@@ -62,9 +63,9 @@ class FileTable {
   ReadStatus readLine(FileNo no, std::string& line);
   // TextIn: readLine without the copy. `line` views the buffer, or `spill` when the line spans
   // blocks, and stays valid until the next call for this file or a change to `spill`. A view of
-  // the buffer may be read kReadSlack bytes past its end (bytes of no meaning), so that a caller
-  // can look at it sixteen bytes at a time.
-  static constexpr std::size_t kReadSlack = 16;
+  // the buffer may be read kReadSlack bytes past its end (bytes of no meaning), as the scan
+  // kernels that read sixteen bytes at a time want.
+  static constexpr std::size_t kReadSlack = base::kScanSlack;
   ReadStatus readLineView(FileNo no, std::string_view& line, std::string& spill) {
     OpenFile& f = entry(no);
     return takeBufferedLine(f, line) ? ReadStatus::Ok : readLineSpilling(f, line, spill);

@@ -7,11 +7,9 @@
 #include <limits>
 #include <utility>
 
+#include "base/scan.h"
+#include "base/utf16.h"
 #include "xmlio/line_writer.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace xmlio {
 namespace {
@@ -63,42 +61,47 @@ void replaceByte(std::string& s, char from, char to) {
   }
 }
 
-// Which replacements `line` may need, as bits: 1 an apostrophe (looked for only when they become
-// double quotes), 2 an LF, 4 an "&", 8 " = " (or an "=" beside which an LF may become a blank).
-// Most lines need none, and are left as they are after this one pass.
+// The replacements a line may need, found in one pass over it. Most lines need none, and are left
+// as they are after this pass.
+enum Trigger : unsigned {
+  kApostrophe = 1u << 0,  // looked for only when apostrophes become double quotes
+  kLineFeed = 1u << 1,
+  kAmpersand = 1u << 2,
+  kBlankEquals = 1u << 3,  // " = ", or an "=" beside which an LF may become a blank
+};
+
 unsigned triggersIn(std::string_view line, bool apostrophes) {
   static constexpr auto kTrigger = [] {
     std::array<unsigned char, 256> table{};
-    table['\''] = 1;
-    table['\n'] = 2;
-    table['&'] = 4;
-    table['='] = 16;  // an "=", not yet known to stand between blanks
+    table['\''] = kApostrophe;
+    table['\n'] = kLineFeed;
+    table['&'] = kAmpersand;
     return table;
   }();
   unsigned found = 0;
+  bool equals = false;
   const auto equalsAt = [&](std::size_t at) {
-    found |= 16;
-    if (at > 0 && at + 1 < line.size() && line[at - 1] == ' ' && line[at + 1] == ' ') found |= 8;
+    equals = true;
+    if (at > 0 && at + 1 < line.size() && line[at - 1] == ' ' && line[at + 1] == ' ') {
+      found |= kBlankEquals;
+    }
   };
   std::size_t at = 0;
-#if defined(__SSE2__)
-  const auto mask = [](__m128i v, char c) {
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(c))));
-  };
   for (; at + 16 <= line.size(); at += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(line.data() + at));
-    found |= (mask(v, '\'') != 0 ? 1u : 0u) | (mask(v, '\n') != 0 ? 2u : 0u) |
-             (mask(v, '&') != 0 ? 4u : 0u);
-    for (unsigned eq = mask(v, '='); eq != 0; eq &= eq - 1) equalsAt(at + std::countr_zero(eq));
+    const char* const block = line.data() + at;
+    found |= (base::matchMask16(block, '\'') != 0 ? kApostrophe : 0u) |
+             (base::matchMask16(block, '\n') != 0 ? kLineFeed : 0u) |
+             (base::matchMask16(block, '&') != 0 ? kAmpersand : 0u);
+    for (unsigned eq = base::matchMask16(block, '='); eq != 0; eq &= eq - 1) {
+      equalsAt(at + static_cast<std::size_t>(std::countr_zero(eq)));
+    }
   }
-#endif
   for (; at < line.size(); ++at) {
-    const unsigned t = kTrigger[static_cast<unsigned char>(line[at])];
-    if (t == 16) equalsAt(at);
-    found |= t & 7;
+    if (line[at] == '=') equalsAt(at);
+    found |= kTrigger[static_cast<unsigned char>(line[at])];
   }
-  if ((found & 18) == 18) found |= 8;  // an LF may make a blank beside an "="
-  return (apostrophes ? found : found & ~1u) & 15;
+  if (equals && (found & kLineFeed) != 0) found |= kBlankEquals;
+  return apostrophes ? found : found & ~kApostrophe;
 }
 
 // The fixed replacements in their order, each repeated from the line's start: text that one makes
@@ -107,13 +110,13 @@ void normaliseLine(std::string& line, run::Bool16 apostropheQuoted, std::int32_t
   if (perc > 100) perc = 100;
   if (line.empty()) return;
   const unsigned triggers = triggersIn(line, apostropheQuoted != run::kFalse);
-  if ((triggers & 1) != 0) replaceByte(line, '\'', '"');
-  if ((triggers & 2) != 0) replaceByte(line, '\n', ' ');
-  if ((triggers & 4) != 0) {
+  if ((triggers & kApostrophe) != 0) replaceByte(line, '\'', '"');
+  if ((triggers & kLineFeed) != 0) replaceByte(line, '\n', ' ');
+  if ((triggers & kAmpersand) != 0) {
     replaceRescanning(line, "&amp;", 0, "&");
     replaceRescanning(line, "&apos;", 0, "'");
   }
-  if ((triggers & 8) != 0) replaceRescanning(line, " = ", 1, "=");
+  if ((triggers & kBlankEquals) != 0) replaceRescanning(line, " = ", 1, "=");
 }
 
 // perc = inputPosition x 100 / inputLength, rounded half to even, when it can be computed.
@@ -161,142 +164,29 @@ void readUTF8(run::Context& ctx, std::string_view& line, run::Bool16& eofile, st
   line = own;
 }
 
-// Writes the UTF-8 form of one 16-bit unit at `at`; surrogates are written one by one.
-char* putUTF8(char* at, std::uint32_t u) {
-  if (u < 0x80) {
-    *at++ = static_cast<char>(u);
-  } else if (u < 0x800) {
-    *at++ = static_cast<char>(0xC0 + (u >> 6));
-    *at++ = static_cast<char>(0x80 + (u & 0x3F));
-  } else {
-    *at++ = static_cast<char>(0xE0 + (u >> 12));
-    *at++ = static_cast<char>(0x80 + ((u >> 6) & 0x3F));
-    *at++ = static_cast<char>(0x80 + (u & 0x3F));
-  }
-  return at;
-}
-
-void appendUTF8(std::string& out, std::uint32_t u) {
-  char bytes[3];
-  out.append(bytes, static_cast<std::size_t>(putUTF8(bytes, u) - bytes));
-}
-
-// Eight bytes as one number, the first byte lowest, whatever the machine's byte order.
-std::uint64_t littleEndian64(const char* p) {
-  std::uint64_t w = 0;
-  if constexpr (std::endian::native == std::endian::little) {
-    std::memcpy(&w, p, sizeof w);
-  } else {
-    for (int k = 7; k >= 0; --k) w = w << 8 | static_cast<unsigned char>(p[k]);
-  }
-  return w;
-}
-
-// Nonzero when one of the four 16-bit lanes of `lanes` equals `unit`.
-constexpr std::uint64_t laneEquals(std::uint64_t lanes, std::uint64_t unit) {
-  constexpr std::uint64_t kOnes = 0x0001000100010001, kTops = 0x8000800080008000;
-  const std::uint64_t x = lanes ^ (unit * kOnes);
-  return (x - kOnes) & ~x & kTops;
-}
-
-template <bool kBigEndian>
-std::uint32_t unitAt(std::string_view bytes, std::size_t k) {
-  const auto b1 = static_cast<unsigned char>(bytes[k]);
-  const auto b2 = static_cast<unsigned char>(bytes[k + 1]);
-  return kBigEndian ? (b1 << 8u | b2) : (b2 << 8u | b1);
-}
+// A CR or an LF unit ends a line of a UTF-16 input.
+constexpr std::uint16_t kCR = 0x0D, kLF = 0x0A;
+constexpr bool isLineEnd(std::uint32_t unit) { return unit == kCR || unit == kLF; }
 
 // Decodes the whole units of `bytes` into `line` up to and including the first CR or LF unit.
 // Returns how many bytes were taken; `ended` tells whether a CR or LF unit was among them.
-template <bool kBigEndian>
-std::size_t decodeUnits(std::string_view bytes, std::string& line, bool& ended) {
-  // Units as they lie in eight bytes read lowest first: a big-endian unit shows byte-swapped.
-  constexpr std::uint64_t kCR = kBigEndian ? 0x0D00 : 0x000D, kLF = kBigEndian ? 0x0A00 : 0x000A;
-  constexpr std::uint64_t kNotASCII = kBigEndian ? 0x80FF80FF80FF80FF : 0xFF80FF80FF80FF80;
-  const std::size_t size = bytes.size() & ~std::size_t{1};
-  // First find the line's end, noting whether any unit before it is not ASCII. In the four-unit
-  // words the first match is the lowest lane found, since a match only ever spills upwards.
-  std::size_t end = 0;
-  std::uint64_t notASCII = 0;
-  ended = false;
-#if defined(__SSE2__)
-  // Eight units at a time where the machine has 16-byte vectors.
-  const __m128i cr = _mm_set1_epi16(static_cast<short>(kCR));
-  const __m128i lf = _mm_set1_epi16(static_cast<short>(kLF));
-  const __m128i high = _mm_set1_epi16(static_cast<short>(kNotASCII & 0xFFFF));
-  const __m128i zero = _mm_setzero_si128();
-  for (; end + 16 <= size; end += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + end));
-    const auto ascii =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(v, high), zero)));
-    const auto ends = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(v, cr), _mm_cmpeq_epi16(v, lf))));
-    // Two mask bits a unit: only the units before the line's end count.
-    const unsigned before = ends == 0 ? 0xFFFFu : (1u << std::countr_zero(ends)) - 1;
-    if ((ascii & before) != before) notASCII = 1;
-    if (ends != 0) {
-      end += static_cast<std::size_t>(std::countr_zero(ends));
-      ended = true;
-      break;
-    }
-  }
-#endif
-  // Four units at a time elsewhere, and after the vectors.
-  for (; !ended && end + 8 <= size; end += 8) {
-    const std::uint64_t w = littleEndian64(bytes.data() + end);
-    const std::uint64_t ends = laneEquals(w, kCR) | laneEquals(w, kLF);
-    if (ends != 0) {
-      const int before = std::countr_zero(ends) / 16;
-      if (before != 0) notASCII |= w & kNotASCII & (~std::uint64_t{0} >> (64 - 16 * before));
-      end += 2 * static_cast<std::size_t>(before);
-      ended = true;
-      break;
-    }
-    notASCII |= w & kNotASCII;
-  }
-  for (; !ended && end < size; end += 2) {
-    const std::uint32_t unit = unitAt<kBigEndian>(bytes, end);
-    if (unit == 0x0D || unit == 0x0A) {
-      ended = true;
-      break;
-    }
-    if (unit >= 0x80) notASCII = 1;
-  }
+std::size_t decodeUnits(std::string_view bytes, bool bigEndian, std::string& line, bool& ended) {
+  const base::UnitScan scan = base::scanUnits(bytes, bigEndian, kCR, kLF);
   const std::size_t old = line.size();
-  if (notASCII == 0) {
-    line.resize(old + end / 2);
-    char* const out = line.data() + old;
-    std::size_t u = 0;
-#if defined(__SSE2__)
-    // Sixteen units at a time: each is below 0x80, so packing keeps its low byte exactly.
-    for (; 2 * u + 32 <= end; u += 16) {
-      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + 2 * u));
-      __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + 2 * u + 16));
-      if constexpr (kBigEndian) {
-        a = _mm_srli_epi16(a, 8);
-        b = _mm_srli_epi16(b, 8);
-      }
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + u), _mm_packus_epi16(a, b));
-    }
-#endif
-#if defined(__SSE2__)
-    if (2 * u + 16 <= end) {
-      __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + 2 * u));
-      if constexpr (kBigEndian) a = _mm_srli_epi16(a, 8);
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + u), _mm_packus_epi16(a, a));
-      u += 8;
-    }
-#endif
-    for (; u < end / 2; ++u) out[u] = bytes[2 * u + (kBigEndian ? 1 : 0)];
+  if (scan.ascii) {
+    line.resize(old + scan.end / 2);
+    base::narrowUnits(bytes.data(), scan.end / 2, bigEndian, line.data() + old);
   } else {
-    // A unit gives at most three bytes.
-    line.resize(old + end / 2 * 3);
+    line.resize(old + scan.end / 2 * 3);  // a unit gives at most three bytes
     char* const start = line.data() + old;
     char* out = start;
-    for (std::size_t k = 0; k < end; k += 2) out = putUTF8(out, unitAt<kBigEndian>(bytes, k));
+    for (std::size_t k = 0; k < scan.end; k += 2) {
+      out = base::utf16::putUTF8(out, base::utf16::unitAt(bytes.data() + k, bigEndian));
+    }
     line.resize(old + static_cast<std::size_t>(out - start));
   }
-  return ended ? end + 2 : end;
+  ended = scan.stopped;
+  return scan.stopped ? scan.end + 2 : scan.end;
 }
 
 // The input's bytes from the file table's block, past the physical end as zeros: only
@@ -360,8 +250,7 @@ bool readUnits(run::Context& ctx, std::string& line, bool bigEndian, std::int64_
     if (bulk != 0) {
       bool ended = false;
       const std::string_view units = bytes.substr(0, bulk);
-      const std::size_t taken = bigEndian ? decodeUnits<true>(units, line, ended)
-                                          : decodeUnits<false>(units, line, ended);
+      const std::size_t taken = decodeUnits(units, bigEndian, line, ended);
       source.take(taken);
       consumed += static_cast<std::int64_t>(taken);
       st.inputLength = base::add32(st.inputLength, -static_cast<std::int64_t>(taken));
@@ -380,9 +269,11 @@ bool readUnits(run::Context& ctx, std::string& line, bool bigEndian, std::int64_
     st.inputLength = base::add32(st.inputLength, -2);
     consumed += 2;
     if (st.inputLength < 0) return false;  // an odd byte was left: the pair ran past the end
-    const std::uint32_t unit = bigEndian ? (b1 << 8u | b2) : (b2 << 8u | b1);
-    if (unit == 0x0D || unit == 0x0A) return true;
-    appendUTF8(line, unit);
+    const char pair[2] = {static_cast<char>(b1), static_cast<char>(b2)};
+    const std::uint32_t unit = base::utf16::unitAt(pair, bigEndian);
+    if (isLineEnd(unit)) return true;
+    char utf8[3];
+    line.append(utf8, static_cast<std::size_t>(base::utf16::putUTF8(utf8, unit) - utf8));
   }
 }
 
@@ -396,8 +287,7 @@ void readUTF16(run::Context& ctx, std::string_view& i, run::Bool16& eofile, std:
   // than its two bytes when they are buffered.
   const std::string_view next = ctx.files.buffered(st.inputFileNo);
   if (st.inputLength >= 2 && next.size() >= 2) {
-    const std::uint32_t unit = bigEndian ? unitAt<true>(next, 0) : unitAt<false>(next, 0);
-    if (unit == 0x0D || unit == 0x0A) {
+    if (isLineEnd(base::utf16::unitAt(next.data(), bigEndian))) {
       ctx.files.advance(st.inputFileNo, 2);
       st.inputLength = base::add32(st.inputLength, -2);
       consumed = 2;
