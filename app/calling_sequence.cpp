@@ -11,12 +11,6 @@ namespace {
 
 constexpr std::string_view kPrefix = "CALLEDBY=ORVANTIDE,";
 
-std::int16_t digitsValue(std::string_view digits) {
-  std::int16_t value = 0;
-  for (char c : digits) value = base::checkedNarrow<std::int16_t>(value * 10LL + (c - '0'));
-  return value;
-}
-
 class Remainder {
  public:
   Remainder(run::Context& ctx, std::string_view whole) : ctx_(ctx), whole_(whole), rest_(whole) {}
@@ -96,13 +90,13 @@ void readCallingSequence(run::Context& ctx, std::string_view argumentString) {
     const std::string_view stavesUp = rest.upTo(',', detail(2));
     if (!base::isAllDigits(stavesUp)) rest.refuse(detail(3));
     // Checked like PART=, but no step of the run reads it.
-    static_cast<void>(digitsValue(stavesUp));
+    static_cast<void>(base::digitsValue16(stavesUp));
     rest.cut(stavesUp);
 
     rest.expect("PART=", detail(4));
     const std::string_view part = rest.upTo(',', detail(5));
     if (!base::isAllDigits(part)) rest.refuse(detail(6));
-    st.groupPart.push_back(digitsValue(part));
+    st.groupPart.push_back(base::digitsValue16(part));
     rest.cut(part);
 
     rest.expect("INSTR=", detail(7));

@@ -38,14 +38,6 @@ IdStatus partNumber(std::string_view line, std::string_view tag, std::string& k)
   return IdStatus::Ok;
 }
 
-// Part k as a member list holds it: enclosed in commas, so that 3 never matches 13.
-std::string enclosedInCommas(std::string_view k) {
-  std::string text(1, ',');
-  text += k;
-  text += ',';
-  return text;
-}
-
 // True when `path` names a file that the run empties while it still reads the score: the output or
 // a work file in the current folder. Case is ignored, as it is on the system the converter runs on.
 bool isOwnFile(std::string_view path) {
@@ -53,7 +45,7 @@ bool isOwnFile(std::string_view path) {
   std::string_view folder = path.substr(0, path.size() - name.size());
   while (folder.starts_with(".\\") || folder.starts_with("./")) folder.remove_prefix(2);
   if (!folder.empty()) return false;
-  return name == kOutputName || (name.starts_with("QUILLBRAID_") && name.ends_with(".TXT"));
+  return name == kOutputName || merge::isWorkFileName(name);
 }
 
 class ScorePass {
@@ -80,7 +72,7 @@ class ScorePass {
       static_cast<void>(ctx_.dialogs.show("Output file open error", platform::kBoxStop));
       return;
     }
-    tab_ = st_.tabChar;
+    tab_ = st_.indent(1);
     partEnd_ = tab_ + "</part>";
     copyHeader();
     collectPartList();
@@ -147,24 +139,6 @@ class ScorePass {
     }
   }
 
-  // The first group whose member list holds "," k ",", or -1.
-  int memberGroup(std::string_view k) const {
-    const std::string needle = enclosedInCommas(k);
-    for (std::size_t g = 0; g < st_.groupInstr.size(); ++g) {
-      if (st_.groupInstr[g].find(needle) != std::string::npos) return static_cast<int>(g);
-    }
-    return -1;
-  }
-
-  // A member is a bottom part when the leading number of its id's text is any group's PART=.
-  bool isBottomPart(std::string_view k) const {
-    const double value = base::leadingNumber(k);
-    for (std::int16_t part : st_.groupPart) {
-      if (value == part) return true;
-    }
-    return false;
-  }
-
   // Drops the score-part elements of every group member before its group's last, then writes
   // the list and its end line.
   void rewritePartList() {
@@ -172,17 +146,13 @@ class ScorePass {
     std::string k;
     for (std::size_t i = 0; i < partList_.size(); ++i) {
       const std::string& entry = partList_[i];
-      if (entry.find("<score-part id=") == std::string::npos) continue;
+      if (!base::contains(entry, "<score-part id=")) continue;
       if (partNumber(entry, "<score-part id=", k) != IdStatus::Ok) continue;
-      const int g = memberGroup(k);
-      if (g < 0) continue;
-      const std::string& instr = st_.groupInstr[static_cast<std::size_t>(g)];
-      const std::size_t cut = std::to_string(st_.groupPart[static_cast<std::size_t>(g)]).size() + 1;
-      const std::string upper = cut > instr.size() ? "" : instr.substr(0, instr.size() - cut);
-      if (upper.find(enclosedInCommas(k)) == std::string::npos) continue;
+      const int g = merge::memberGroup(st_, k);
+      if (g < 0 || !merge::isUpperMember(st_, g, k)) continue;
       for (; i < partList_.size(); ++i) {
         removed[i] = true;
-        if (partList_[i].find("</score-part>") != std::string::npos) break;
+        if (base::contains(partList_[i], "</score-part>")) break;
       }
     }
     for (std::size_t i = 0; i < partList_.size(); ++i) {
@@ -209,15 +179,16 @@ class ScorePass {
         case IdStatus::Ok:
           break;
       }
-      if (memberGroup(k) < 0) {
+      if (merge::memberGroup(st_, k) < 0) {
         copyPart();
-      } else if (!isBottomPart(k)) {
-        pendingParts += k + ",";
+      } else if (!merge::isBottomPart(st_, k)) {
+        merge::addToPartList(pendingParts, k);
         savePart(merge::workFileName(k));
       } else {
         savePart(std::string(merge::kBottomWorkFile));
         merge::mergeAttributes(ctx_, pendingParts);
-        merge::mergePart(ctx_, pendingParts + k + ",");
+        merge::addToPartList(pendingParts, k);
+        merge::mergePart(ctx_, pendingParts);
         pendingParts.clear();
       }
     }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "base/checked.h"
+
 namespace base {
 namespace {
 
@@ -17,6 +19,15 @@ bool isAllDigits(std::string_view text) {
     if (!isDigit(c)) return false;
   }
   return true;
+}
+
+std::int16_t digitsValue16(std::string_view digits) {
+  std::int16_t value = 0;
+  for (const char c : digits) {
+    value = checkedNarrow<std::int16_t>(std::int64_t{value} * 10 +
+                                        (static_cast<unsigned char>(c) - '0'));
+  }
+  return value;
 }
 
 double leadingNumber(std::string_view text) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -9,6 +10,10 @@ namespace base {
 
 // True when `text` is non-empty and holds only the digits 0 to 9.
 bool isAllDigits(std::string_view text);
+
+// The value of `digits`, each byte a digit worth its code less that of "0", as a checked 16-bit
+// number (ArithmeticOverflow past 32767). The bytes are not checked for being digits.
+std::int16_t digitsValue16(std::string_view digits);
 
 // The value of the decimal number at the start of `text`: blanks and tabs skipped, an optional
 // sign, digits, an optional "." with digits; 0 when no digit comes first; infinite past double's

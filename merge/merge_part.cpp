@@ -172,19 +172,18 @@ GroupMerge::GroupMerge(run::Context& ctx, const std::string& groupParts)
   }
   staves_.push_back(Staff{std::string(kBottomWorkFile)});
 
-  const run::RunState& s = ctx.state;
-  tab_ = s.tabChar;
-  quote_ = s.quoteChar;
-  const std::string t2 = tab_ + tab_, t3 = t2 + tab_, t4 = t3 + tab_;
-  partEnd_ = WholeLine(tab_ + "</part>");
-  measureEnd_ = WholeLine(t2 + "</measure>");
-  noteStart_ = WholeLine(t3 + "<note>");
-  backupStart_ = WholeLine(t3 + "<backup>");
-  clefLine_ = WholeLine(t4 + "<clef>");
-  chordLine_ = WholeLine(t4 + "<chord/>");
-  attributesEnd_ = t3 + "</attributes>";
-  indent3_ = t3;
-  indent4_ = t4;
+  const run::RunState& st = ctx.state;
+  tab_ = st.tabChar;
+  quote_ = st.quoteChar;
+  partEnd_ = WholeLine(st.indent(1) + "</part>");
+  measureEnd_ = WholeLine(st.indent(2) + "</measure>");
+  noteStart_ = WholeLine(st.indent(3) + "<note>");
+  backupStart_ = WholeLine(st.indent(3) + "<backup>");
+  clefLine_ = WholeLine(st.indent(4) + "<clef>");
+  chordLine_ = WholeLine(st.indent(4) + "<chord/>");
+  attributesEnd_ = st.indent(3) + "</attributes>";
+  indent3_ = st.indent(3);
+  indent4_ = st.indent(4);
 }
 
 const std::string& GroupMerge::staffLine() {
@@ -202,31 +201,18 @@ std::string& GroupMerge::startLine(std::string_view indent) {
   return built_;
 }
 
+// Each staff's file is left just after its first attributes: an upper part's end at a line
+// that is three tabs and "</attributes>", the bottom part's at a line that contains them.
 void GroupMerge::openStaves() {
+  const auto skip = [](std::string_view) {};
   for (std::size_t k = 1; k < n_; ++k) {
     Staff& staff = staves_[k - 1];
-    staff.file = ctx_.files.freeFile();
-    if (!ctx_.files.open(staff.file, staff.name, platform::Mode::TextIn)) {
-      run::reportAndEnd(ctx_, "Failed to open file " + staff.name);
-    }
-    do {
-      if (!readWorkLine(ctx_, staff.file, staff.name, line_)) {
-        reportEndedBefore(ctx_, staff.name, "</attributes>");
-      }
-    } while (line_ != attributesEnd_);
+    staff.file = openWorkFile(ctx_, staff.name);
+    readThrough(ctx_, staff.file, staff.name, attributesEnd_, true, line_, skip);
   }
   Staff& bottom = staves_.back();
-  bottom.file = ctx_.files.freeFile();
-  ctx_.files.fileSystem().clearError();
-  if (!ctx_.files.open(bottom.file, bottom.name, platform::Mode::TextIn)) {
-    run::reportAndEnd(ctx_, "Failed to open NEW workfile for input.\r\n" +
-                                ctx_.files.fileSystem().lastError().text);
-  }
-  do {
-    if (!readWorkLine(ctx_, bottom.file, bottom.name, line_)) {
-      reportEndedBefore(ctx_, bottom.name, "</attributes>");
-    }
-  } while (!contains(line_, attributesEnd_));
+  bottom.file = openWorkFile(ctx_, bottom.name, "Failed to open NEW workfile for input.", true);
+  readThrough(ctx_, bottom.file, bottom.name, attributesEnd_, false, line_, skip);
 }
 
 void GroupMerge::mergeMeasures() {

@@ -1,8 +1,19 @@
 #include "merge/work_files.h"
 
 #include "base/checked.h"
+#include "base/text.h"
 
 namespace merge {
+namespace {
+
+// Part k as a member list holds it: enclosed in commas, so that 3 never matches 13.
+std::string enclosedInCommas(std::string_view k) {
+  std::string text(1, ',');
+  addToPartList(text, k);
+  return text;
+}
+
+}  // namespace
 
 std::string workFileName(std::string_view number) {
   std::string name = "QUILLBRAID_P";
@@ -10,14 +21,56 @@ std::string workFileName(std::string_view number) {
   return name += ".TXT";
 }
 
-std::int16_t takePartNumber(std::string_view& list) {
-  std::int16_t value = 0;
-  while (!list.empty() && list.front() != ',') {
-    const int digit = static_cast<unsigned char>(list.front()) - 48;
-    value = base::checkedNarrow<std::int16_t>(std::int64_t{value} * 10 + digit);
-    list.remove_prefix(1);
+bool isWorkFileName(std::string_view name) {
+  return name.starts_with("QUILLBRAID_") && name.ends_with(".TXT");
+}
+
+int memberGroup(const run::RunState& st, std::string_view k) {
+  const std::string needle = enclosedInCommas(k);
+  for (std::size_t g = 0; g < st.groupInstr.size(); ++g) {
+    if (base::contains(st.groupInstr[g], needle)) return static_cast<int>(g);
   }
-  return value;
+  return -1;
+}
+
+bool isBottomPart(const run::RunState& st, std::string_view k) {
+  const double value = base::leadingNumber(k);
+  for (std::int16_t part : st.groupPart) {
+    if (value == part) return true;
+  }
+  return false;
+}
+
+bool isUpperMember(const run::RunState& st, int g, std::string_view k) {
+  // The list without its last number and comma: the bottom part's, written as PART= gives it.
+  const std::string& members = st.groupInstr[static_cast<std::size_t>(g)];
+  const std::size_t cut = std::to_string(st.groupPart[static_cast<std::size_t>(g)]).size() + 1;
+  return cut <= members.size() &&
+         base::contains(std::string_view(members).substr(0, members.size() - cut),
+                        enclosedInCommas(k));
+}
+
+void addToPartList(std::string& list, std::string_view k) {
+  list += k;
+  list += ',';
+}
+
+std::int16_t takePartNumber(std::string_view& list) {
+  const std::string_view number = list.substr(0, list.find(','));
+  list.remove_prefix(number.size());
+  return base::digitsValue16(number);
+}
+
+platform::FileNo openWorkFile(run::Context& ctx, const std::string& name, std::string failure,
+                              bool reason) {
+  const platform::FileNo no = ctx.files.freeFile();
+  ctx.files.clearError();
+  if (!ctx.files.open(no, name, platform::Mode::TextIn)) {
+    if (failure.empty()) failure = "Failed to open file " + name;
+    if (reason) failure += "\r\n" + ctx.files.fileSystem().lastError().text;
+    run::reportAndEnd(ctx, failure);
+  }
+  return no;
 }
 
 bool readWorkLine(run::Context& ctx, platform::FileNo no, std::string_view name,
@@ -39,9 +92,14 @@ void reportReadFailure(run::Context& ctx, std::string_view name) {
                              ctx.files.fileSystem().lastError().text);
 }
 
-void reportEndedBefore(run::Context& ctx, std::string_view name, std::string_view missing) {
-  run::reportAndEnd(ctx, "Work file " + std::string(name) + " ended before " +
-                             std::string(missing) + ". Run aborted");
+}  // namespace merge
+
+namespace merge {
+
+void reportEndedBefore(run::Context& ctx, std::string_view name, std::string_view marker) {
+  marker.remove_prefix(std::min(marker.size(), marker.find_first_not_of(ctx.state.tabChar)));
+  run::reportAndEnd(ctx, "Work file " + std::string(name) + " ended before " + std::string(marker) +
+                             ". Run aborted");
 }
 
 }  // namespace merge

@@ -34,6 +34,14 @@ struct RunState {
   platform::FileNo outputFileNo = 0;
   std::int32_t outputRecordCount = 0;
   std::string xmlLine;
+
+  // `depth` tab characters: the indentation of an element `depth` levels deep, as the converter
+  // lays lines out.
+  std::string indent(int depth) const {
+    std::string tabs;
+    for (int level = 0; level < depth; ++level) tabs += tabChar;
+    return tabs;
+  }
 };
 
 }  // namespace run
