@@ -26,7 +26,7 @@ enum class IdStatus { Ok, PMissing, NoClosingQuote };
 
 // The part number of a part or score-part start line: after the first `tag` and the character
 // that opens the attribute value, a "P", then everything up to the next double quotation mark.
-IdStatus partNumber(std::string_view line, std::string_view tag, std::string& k) {
+IdStatus partNumber(std::string_view line, std::string_view tag, std::string& number) {
   const std::size_t at = line.find(tag);
   const std::size_t p = at + tag.size() + 1;
   if (at == std::string_view::npos || p >= line.size() || line[p] != 'P') {
@@ -34,7 +34,7 @@ IdStatus partNumber(std::string_view line, std::string_view tag, std::string& k)
   }
   const std::size_t quote = line.find('"', p + 1);
   if (quote == std::string_view::npos) return IdStatus::NoClosingQuote;
-  k.assign(line.substr(p + 1, quote - p - 1));
+  number.assign(line.substr(p + 1, quote - p - 1));
   return IdStatus::Ok;
 }
 
@@ -87,7 +87,7 @@ class ScorePass {
   // without emptying it, and goes with the process, so a crashed run never blocks the next.
   // When no lock can be had for any other reason, creating the output reports the trouble.
   void lockWorkingFolder() {
-    platform::FileSystem& fs = ctx_.files.fileSystem();
+    platform::FileSystem& fs = ctx_.fileSystem;
     folderLock_ = fs.open(kOutputName, platform::Access::WriteKeep);
     if (folderLock_ && !folderLock_->tryLock()) {
       folderLock_.reset();
@@ -143,13 +143,13 @@ class ScorePass {
   // the list and its end line.
   void rewritePartList() {
     std::vector<bool> removed(partList_.size(), false);
-    std::string k;
+    std::string number;
     for (std::size_t i = 0; i < partList_.size(); ++i) {
       const std::string& entry = partList_[i];
       if (!base::contains(entry, "<score-part id=")) continue;
-      if (partNumber(entry, "<score-part id=", k) != IdStatus::Ok) continue;
-      const int g = merge::memberGroup(st_, k);
-      if (g < 0 || !merge::isUpperMember(st_, g, k)) continue;
+      if (partNumber(entry, "<score-part id=", number) != IdStatus::Ok) continue;
+      const int g = merge::memberGroup(st_, number);
+      if (g < 0 || !merge::isUpperMember(st_, g, number)) continue;
       for (; i < partList_.size(); ++i) {
         removed[i] = true;
         if (base::contains(partList_[i], "</score-part>")) break;
@@ -164,14 +164,14 @@ class ScorePass {
 
   void takeParts() {
     std::string pendingParts;
-    std::string k;
+    std::string number;
     for (;;) {
       readNonEmptyOrEnd(kPartEnd);
       if (st_.xmlLine == "</score-partwise>") return;
       if (st_.xmlLine.find(tab_ + "<part id=") == std::string::npos) {
         lineError("Input sequence error. Expected <part id='Px'>. Run aborted");
       }
-      switch (partNumber(st_.xmlLine, "<part id=", k)) {
+      switch (partNumber(st_.xmlLine, "<part id=", number)) {
         case IdStatus::PMissing:
           lineError("Input error. P missing in expected <part id='Px'>. Run aborted");
         case IdStatus::NoClosingQuote:
@@ -179,15 +179,15 @@ class ScorePass {
         case IdStatus::Ok:
           break;
       }
-      if (merge::memberGroup(st_, k) < 0) {
+      if (merge::memberGroup(st_, number) < 0) {
         copyPart();
-      } else if (!merge::isBottomPart(st_, k)) {
-        merge::addToPartList(pendingParts, k);
-        savePart(merge::workFileName(k));
+      } else if (!merge::isBottomPart(st_, number)) {
+        merge::addToPartList(pendingParts, number);
+        savePart(merge::workFileName(number));
       } else {
         savePart(std::string(merge::kBottomWorkFile));
         merge::mergeAttributes(ctx_, pendingParts);
-        merge::addToPartList(pendingParts, k);
+        merge::addToPartList(pendingParts, number);
         merge::mergePart(ctx_, pendingParts);
         pendingParts.clear();
       }
@@ -226,7 +226,7 @@ class ScorePass {
     xmlio::writeXML(ctx_, st_.xmlLine);
     xmlio::closeOrEnd(ctx_, st_.outputFileNo);
     static_cast<void>(ctx_.files.close(st_.inputFileNo));
-    platform::FileSystem& fs = ctx_.files.fileSystem();
+    platform::FileSystem& fs = ctx_.fileSystem;
     const std::string& input = st_.inputPath;
     const std::string backup = input + "org";
     const std::string temporary = input + ".QUILLBRAID.TMP";

@@ -33,9 +33,9 @@ char* putUTF8(char* at, std::uint32_t codePoint) {
   return at;
 }
 
-std::uint32_t codePointAt(std::string_view s, std::size_t i, std::size_t& length) {
-  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
-  const std::size_t left = s.size() - i;
+std::uint32_t codePointAt(std::string_view text, std::size_t at, std::size_t& length) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
+  const std::size_t left = text.size() - at;
   const unsigned char lead = b(0);
   length = 1;
   if (lead >= 0xC2 && lead <= 0xDF && left >= 2 && isContinuation(b(1))) {

@@ -26,10 +26,10 @@ constexpr std::uint32_t joinSurrogates(std::uint32_t high, std::uint32_t low) {
 // returns the end of what it wrote.
 char* putUTF8(char* at, std::uint32_t codePoint);
 
-// The code point of the UTF-8 sequence at `s[i]`, and in `length` its length. Well-formed
+// The code point of the UTF-8 sequence at `text[at]`, and in `length` its length. Well-formed
 // sequences of two, three or four bytes count, and so do the three-byte forms of surrogates. Any
 // other byte stands for itself, a sequence cut short included.
-std::uint32_t codePointAt(std::string_view s, std::size_t i, std::size_t& length);
+std::uint32_t codePointAt(std::string_view text, std::size_t at, std::size_t& length);
 
 // Writes `codePoint` as UTF-16LE at `at`: one unit, or a surrogate pair above U+FFFF; returns the
 // end of what it wrote.

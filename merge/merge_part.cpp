@@ -107,7 +107,11 @@ struct Staff {
 
 enum class StageEnd { Measure, Part };
 
-// One call of mergePart. Staves are numbered from 1; the last one is the bottom staff.
+// What a duration belongs to: a forward counts as the last note or backup opened before it.
+enum class Element { None, Note, Backup };
+
+// One call of mergePart. A staff's place in the group counts from 1, the top; the last, n_, is
+// the bottom staff.
 class GroupMerge {
  public:
   GroupMerge(run::Context& ctx, const std::string& groupParts);
@@ -116,15 +120,16 @@ class GroupMerge {
   void cleanUp();
 
  private:
-  void enterStage(std::size_t k);
-  StageEnd runStage(std::size_t k);
+  void enterStage(std::size_t place);
+  StageEnd runStage(std::size_t place);
   std::string_view nextLine(Staff& staff);
-  void startMeasure(std::size_t k, std::string_view line);
-  // Writes `line` of staff k as the line rules make it; true when it ends the staff's measure.
-  bool applyRules(std::size_t k, std::string_view line, unsigned markers);
-  void endMeasure(std::size_t k, std::string_view line);
-  void applyDuration(std::size_t k, std::string_view line);
-  std::string_view applyVoice(std::size_t k, std::string_view line);
+  void startMeasure(std::size_t place, std::string_view line);
+  // Writes `line` of the staff at `place` as the line rules make it; true when it ends the
+  // staff's measure.
+  bool applyRules(std::size_t place, std::string_view line, unsigned markers);
+  void endMeasure(std::size_t place, std::string_view line);
+  void applyDuration(std::size_t place, std::string_view line);
+  std::string_view applyVoice(std::size_t place, std::string_view line);
   [[noreturn]] void reportMismatch();
   void write(std::string_view line) { xmlio::writeXML(ctx_, line); }
   std::string& startLine(std::string_view indent);
@@ -147,7 +152,7 @@ class GroupMerge {
   std::string changed_;  // a staff line rewritten before it is copied
   std::string staffLine_;
   std::int16_t staffLineNo_ = 0;  // the number staffLine_ holds; 0: none yet
-  char kind_ = 0;  // 'n' after a note's opening line, 'b' after a backup's; never reset
+  Element kind_ = Element::None;  // the last note or backup opened; never reset
   std::int16_t staffNo_ = 1;
   bool chord_ = false;
   std::int32_t highestVoice_ = 0;
@@ -167,8 +172,8 @@ GroupMerge::GroupMerge(run::Context& ctx, const std::string& groupParts)
   }
   if (numbers.empty()) run::reportAndEnd(ctx, "Programming error, a group without parts");
   n_ = numbers.size();
-  for (std::size_t k = 1; k < n_; ++k) {
-    staves_.push_back(Staff{workFileName(std::to_string(numbers[k - 1]))});
+  for (std::size_t place = 1; place < n_; ++place) {
+    staves_.push_back(Staff{workFileName(std::to_string(numbers[place - 1]))});
   }
   staves_.push_back(Staff{std::string(kBottomWorkFile)});
 
@@ -205,8 +210,8 @@ std::string& GroupMerge::startLine(std::string_view indent) {
 // that is three tabs and "</attributes>", the bottom part's at a line that contains them.
 void GroupMerge::openStaves() {
   const auto skip = [](std::string_view) {};
-  for (std::size_t k = 1; k < n_; ++k) {
-    Staff& staff = staves_[k - 1];
+  for (std::size_t place = 1; place < n_; ++place) {
+    Staff& staff = staves_[place - 1];
     staff.file = openWorkFile(ctx_, staff.name);
     readThrough(ctx_, staff.file, staff.name, attributesEnd_, true, line_, skip);
   }
@@ -219,9 +224,9 @@ void GroupMerge::mergeMeasures() {
   for (;;) {
     upperClosed_ = false;
     upperCopied_ = false;
-    for (std::size_t k = 1; k < n_; ++k) {
-      enterStage(k);
-      (runStage(k) == StageEnd::Part ? upperClosed_ : upperCopied_) = true;
+    for (std::size_t place = 1; place < n_; ++place) {
+      enterStage(place);
+      (runStage(place) == StageEnd::Part ? upperClosed_ : upperCopied_) = true;
     }
     enterStage(n_);
     if (runStage(n_) == StageEnd::Part) return;
@@ -231,16 +236,16 @@ void GroupMerge::mergeMeasures() {
 void GroupMerge::cleanUp() {
   for (const Staff& staff : staves_) {
     static_cast<void>(ctx_.files.close(staff.file));
-    static_cast<void>(ctx_.files.fileSystem().remove(staff.name));
+    static_cast<void>(ctx_.fileSystem.remove(staff.name));
   }
 }
 
-void GroupMerge::enterStage(std::size_t k) {
-  if (k == 1 && n_ > 1) return;
+void GroupMerge::enterStage(std::size_t place) {
+  if (place == 1 && n_ > 1) return;
   chord_ = false;
   voiceOffset_ = base::add32(voiceOffset_, highestVoice_);
   // Each lower staff starts above every voice used by the staves before it in this measure.
-  if (k < n_) highestVoice_ = 0;
+  if (place < n_) highestVoice_ = 0;
 }
 
 // The next line of a staff's work file, viewed where it lies until the next read; its end, or a
@@ -266,9 +271,9 @@ std::string_view GroupMerge::nextLine(Staff& staff) {
   reportReadFailure(ctx_, staff.name);
 }
 
-StageEnd GroupMerge::runStage(std::size_t k) {
-  Staff& staff = staves_[k - 1];
-  const bool bottom = k == n_;
+StageEnd GroupMerge::runStage(std::size_t place) {
+  Staff& staff = staves_[place - 1];
+  const bool bottom = place == n_;
   for (;;) {
     std::string_view line = nextLine(staff);
     if (partEnd_.matches(line)) {
@@ -284,52 +289,52 @@ StageEnd GroupMerge::runStage(std::size_t k) {
     const unsigned markers = markersIn(line, tab_.front());
     if (bottom && (markers & kComment) != 0) continue;
     if ((markers & kMeasureStart) != 0) {
-      startMeasure(k, line);
-    } else if (applyRules(k, line, markers)) {
+      startMeasure(place, line);
+    } else if (applyRules(place, line, markers)) {
       return StageEnd::Measure;
     }
   }
 }
 
-void GroupMerge::startMeasure(std::size_t k, std::string_view line) {
-  if (k == n_) {
+void GroupMerge::startMeasure(std::size_t place, std::string_view line) {
+  if (place == n_) {
     if (upperClosed_) reportMismatch();
     write("<!--=== next copied bottom staff measure ===-->");
   } else {
     std::string& comment = startLine("<!--=== next copied upper staff ");
-    appendNumber(comment, static_cast<std::int64_t>(k));
+    appendNumber(comment, static_cast<std::int64_t>(place));
     write(comment.append(": ===-->"));
   }
-  staves_[k - 1].total = 0;
+  staves_[place - 1].total = 0;
   // Only the first staff's measure line is kept; the others would open a second measure.
-  if (k == 1) {
+  if (place == 1) {
     staffNo_ = 1;
     ctx_.process.processEvents();
     write(line);
   }
 }
 
-bool GroupMerge::applyRules(std::size_t k, std::string_view line, unsigned markers) {
-  const bool bottom = k == n_;
+bool GroupMerge::applyRules(std::size_t place, std::string_view line, unsigned markers) {
+  const bool bottom = place == n_;
   if (noteStart_.matches(line)) {
-    kind_ = 'n';
+    kind_ = Element::Note;
   } else if (backupStart_.matches(line)) {
-    kind_ = 'b';
+    kind_ = Element::Backup;
   } else if (clefLine_.matches(line)) {
     changed_.assign(indent4_).append("<clef number=").append(quote_);
     appendNumber(changed_, bottom ? static_cast<std::int64_t>(n_) : std::int64_t{staffNo_});
     line = changed_.append(quote_).append(">");
   } else if ((markers & kDuration) != 0) {
-    applyDuration(k, line);
+    applyDuration(place, line);
   } else if ((markers & kStaffEnd) != 0) {
     write(staffLine());
   } else if (measureEnd_.matches(line)) {
-    endMeasure(k, line);
+    endMeasure(place, line);
     return true;
   } else if (chordLine_.matches(line)) {
     chord_ = true;
   } else if ((markers & kVoice) != 0) {
-    line = applyVoice(k, line);
+    line = applyVoice(place, line);
   }
   write(line);
   return false;
@@ -337,9 +342,9 @@ bool GroupMerge::applyRules(std::size_t k, std::string_view line, unsigned marke
 
 // An upper staff's measure ends in a backup to the measure's start; the bottom staff's ends the
 // merged measure.
-void GroupMerge::endMeasure(std::size_t k, std::string_view line) {
-  const std::int32_t total = staves_[k - 1].total;
-  if (k < n_) {
+void GroupMerge::endMeasure(std::size_t place, std::string_view line) {
+  const std::int32_t total = staves_[place - 1].total;
+  if (place < n_) {
     staffNo_ = base::add16(staffNo_, 1);
     write(startLine(indent3_).append("<backup>"));
     std::string& duration = startLine(indent4_).append("<duration>");
@@ -347,7 +352,7 @@ void GroupMerge::endMeasure(std::size_t k, std::string_view line) {
     write(duration.append("</duration>"));
     write(startLine(indent3_).append("</backup>"));
     std::string& comment = startLine("<!--=== above measure duration");
-    appendNumber(comment, static_cast<std::int64_t>(k));
+    appendNumber(comment, static_cast<std::int64_t>(place));
     appendNumber(comment.append(" is "), total);
     write(comment.append(" ===-->"));
     return;
@@ -362,7 +367,7 @@ void GroupMerge::endMeasure(std::size_t k, std::string_view line) {
   highestVoice_ = 0;
 }
 
-void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
+void GroupMerge::applyDuration(std::size_t place, std::string_view line) {
   // A chord note sounds with the note before it, so its duration does not move the measure on.
   if (chord_) {
     chord_ = false;
@@ -373,26 +378,26 @@ void GroupMerge::applyDuration(std::size_t k, std::string_view line) {
   text = text.size() < kClose.size() ? std::string_view{}
                                      : text.substr(0, text.size() - kClose.size());
   const double value = base::leadingNumber(text);
-  Staff& staff = staves_[k - 1];
-  if (kind_ == 'n') {
+  Staff& staff = staves_[place - 1];
+  if (kind_ == Element::Note) {
     staff.total = base::roundedInt32(staff.total + value);
     return;
   }
   staff.total = base::roundedInt32(staff.total - value);
   if (staff.total >= 0) return;
   const std::string total = std::to_string(staff.total);
-  if (k == n_) run::reportAndEnd(ctx_, "Programming error, dur = " + total);
-  if (k == 1) run::reportAndEnd(ctx_, "Programming error, dur1 = " + total);
-  run::reportAndEnd(ctx_, "Programming error, dur(" + std::to_string(k) + ") = " + total);
+  if (place == n_) run::reportAndEnd(ctx_, "Programming error, dur = " + total);
+  if (place == 1) run::reportAndEnd(ctx_, "Programming error, dur1 = " + total);
+  run::reportAndEnd(ctx_, "Programming error, dur(" + std::to_string(place) + ") = " + total);
 }
 
-std::string_view GroupMerge::applyVoice(std::size_t k, std::string_view line) {
+std::string_view GroupMerge::applyVoice(std::size_t place, std::string_view line) {
   constexpr std::string_view kOpen = "<voice>";
   const std::string_view rest = line.substr(line.find(kOpen) + kOpen.size());
   const std::int32_t v = base::roundedInt32(base::leadingNumber(rest));
-  if (k < n_) highestVoice_ = std::max(highestVoice_, v);
+  if (place < n_) highestVoice_ = std::max(highestVoice_, v);
   // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
-  if (k == 1 && n_ > 1) return line;
+  if (place == 1 && n_ > 1) return line;
   changed_.assign(indent4_).append("<voice>");
   appendNumber(changed_, base::add32(v, voiceOffset_));
   return changed_.append("</voice>");

@@ -6,10 +6,10 @@
 namespace merge {
 namespace {
 
-// Part k as a member list holds it: enclosed in commas, so that 3 never matches 13.
-std::string enclosedInCommas(std::string_view k) {
+// A part number as a member list holds it: enclosed in commas, so that 3 never matches 13.
+std::string enclosedInCommas(std::string_view number) {
   std::string text(1, ',');
-  addToPartList(text, k);
+  addToPartList(text, number);
   return text;
 }
 
@@ -25,33 +25,33 @@ bool isWorkFileName(std::string_view name) {
   return name.starts_with("QUILLBRAID_") && name.ends_with(".TXT");
 }
 
-int memberGroup(const run::RunState& st, std::string_view k) {
-  const std::string needle = enclosedInCommas(k);
+int memberGroup(const run::RunState& st, std::string_view number) {
+  const std::string needle = enclosedInCommas(number);
   for (std::size_t g = 0; g < st.groupInstr.size(); ++g) {
     if (base::contains(st.groupInstr[g], needle)) return static_cast<int>(g);
   }
   return -1;
 }
 
-bool isBottomPart(const run::RunState& st, std::string_view k) {
-  const double value = base::leadingNumber(k);
+bool isBottomPart(const run::RunState& st, std::string_view number) {
+  const double value = base::leadingNumber(number);
   for (std::int16_t part : st.groupPart) {
     if (value == part) return true;
   }
   return false;
 }
 
-bool isUpperMember(const run::RunState& st, int g, std::string_view k) {
+bool isUpperMember(const run::RunState& st, int g, std::string_view number) {
   // The list without its last number and comma: the bottom part's, written as PART= gives it.
   const std::string& members = st.groupInstr[static_cast<std::size_t>(g)];
   const std::size_t cut = std::to_string(st.groupPart[static_cast<std::size_t>(g)]).size() + 1;
   return cut <= members.size() &&
          base::contains(std::string_view(members).substr(0, members.size() - cut),
-                        enclosedInCommas(k));
+                        enclosedInCommas(number));
 }
 
-void addToPartList(std::string& list, std::string_view k) {
-  list += k;
+void addToPartList(std::string& list, std::string_view number) {
+  list += number;
   list += ',';
 }
 
@@ -67,7 +67,7 @@ platform::FileNo openWorkFile(run::Context& ctx, const std::string& name, std::s
   ctx.files.clearError();
   if (!ctx.files.open(no, name, platform::Mode::TextIn)) {
     if (failure.empty()) failure = "Failed to open file " + name;
-    if (reason) failure += "\r\n" + ctx.files.fileSystem().lastError().text;
+    if (reason) failure += "\r\n" + ctx.fileSystem.lastError().text;
     run::reportAndEnd(ctx, failure);
   }
   return no;
@@ -89,7 +89,7 @@ bool readWorkLine(run::Context& ctx, platform::FileNo no, std::string_view name,
 
 void reportReadFailure(run::Context& ctx, std::string_view name) {
   run::reportAndEnd(ctx, "Failed to read " + std::string(name) + "\r\n" +
-                             ctx.files.fileSystem().lastError().text);
+                             ctx.fileSystem.lastError().text);
 }
 
 }  // namespace merge

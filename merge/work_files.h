@@ -21,19 +21,19 @@ std::string workFileName(std::string_view number);
 // True when the upper-case file name `name` has the form of a work file's.
 bool isWorkFileName(std::string_view name);
 
-// The first group (from 0) whose member list holds "," k ",", or -1: part k, as its id writes
-// it, belongs to that group.
-int memberGroup(const run::RunState& st, std::string_view k);
+// The first group (from 0) whose member list holds "," number ",", or -1: the part whose id
+// writes `number` after its "P" belongs to that group.
+int memberGroup(const run::RunState& st, std::string_view number);
 
-// True when the leading number of k is any group's PART=: the part is a bottom part, whose
-// arrival starts a merge.
-bool isBottomPart(const run::RunState& st, std::string_view k);
+// True when the leading number of `number` is any group's PART=: the part is a bottom part,
+// whose arrival starts a merge.
+bool isBottomPart(const run::RunState& st, std::string_view number);
 
-// True when k stands in group g's member list before the group's bottom part.
-bool isUpperMember(const run::RunState& st, int g, std::string_view k);
+// True when `number` stands in group g's member list before the group's bottom part.
+bool isUpperMember(const run::RunState& st, int g, std::string_view number);
 
-// Appends k and its comma to a part list ("3,4," for parts 3 and 4).
-void addToPartList(std::string& list, std::string_view k);
+// Appends `number` and its comma to a part list ("3,4," for parts 3 and 4).
+void addToPartList(std::string& list, std::string_view number);
 
 // Takes the number at the front of a part list ("3,4,") up to its comma or the list's end, leaving
 // the comma in place. Any byte other than a comma counts as a digit; the value is 16-bit checked.

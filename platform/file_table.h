@@ -28,7 +28,7 @@ enum class CopyStatus { Ok, End, ReadFailed, WriteFailed };
 
 // Files by number, as the program's operations use them, over a FileSystem. All reads and writes
 // go through one block buffer per file, so no system call is made per byte or per line. A failed
-// operation leaves its SystemError in fileSystem().lastError().
+// operation leaves its SystemError in the file system's lastError().
 class FileTable {
  public:
   // Large enough that a system call is rare next to the per-line work, small enough that the few
@@ -40,7 +40,6 @@ class FileTable {
   FileTable(const FileTable&) = delete;
   FileTable& operator=(const FileTable&) = delete;
 
-  FileSystem& fileSystem() { return fs_; }
   // Clears the file system's last error; cheap when there is none, as before each line read.
   void clearError() {
     const SystemError& e = fs_.lastError();

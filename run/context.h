@@ -11,13 +11,15 @@
 
 namespace run {
 
-// Everything an operation may touch: the run's state, its numbered files and the platform.
+// Everything an operation may touch: the run's state, its numbered files, and the platform: the
+// file system itself for what takes no file number (lengths, names, the platform's last error).
 struct Context {
   Context(platform::FileSystem& fs, platform::Dialogs& dialogsIn, platform::Process& processIn,
           std::size_t blockSize = platform::FileTable::kBlockSize)
-      : files(fs, blockSize), dialogs(dialogsIn), process(processIn) {}
+      : fileSystem(fs), files(fs, blockSize), dialogs(dialogsIn), process(processIn) {}
 
   RunState state;
+  platform::FileSystem& fileSystem;
   platform::FileTable files;
   platform::Dialogs& dialogs;
   platform::Process& process;

@@ -85,8 +85,8 @@ platform::FileNo openRepairCopy(run::Context& ctx) {
 void writeRepairCopy(run::Context& ctx) {
   run::RunState& st = ctx.state;
   std::uint64_t length = 0;
-  ctx.files.fileSystem().clearError();
-  if (ctx.files.fileSystem().length(st.inputPath, length)) {
+  ctx.files.clearError();
+  if (ctx.fileSystem.length(st.inputPath, length)) {
     st.inputLength = base::checkedNarrow<std::int32_t>(static_cast<std::int64_t>(length));
   }
   st.inputFileNo = ctx.files.freeFile();

@@ -6,7 +6,7 @@ namespace {
 // UTF-16: the length, the open, and the two bytes of the byte-order mark, each step guarded.
 bool openUTF16(run::Context& ctx) {
   run::RunState& st = ctx.state;
-  platform::FileSystem& fs = ctx.files.fileSystem();
+  platform::FileSystem& fs = ctx.fileSystem;
   std::uint64_t length = 0;
   fs.clearError();
   if (!fs.length(st.inputPath, length)) return false;
@@ -25,9 +25,9 @@ bool openUTF16(run::Context& ctx) {
 
 }  // namespace
 
-void opeFileIn(run::Context& ctx, run::Bool16& s) {
+void opeFileIn(run::Context& ctx, run::Bool16& failed) {
   run::RunState& st = ctx.state;
-  s = run::kFalse;
+  failed = run::kFalse;
   st.inputFileNo = ctx.files.freeFile();
   bool opened = false;
   switch (st.encodingName) {
@@ -36,12 +36,12 @@ void opeFileIn(run::Context& ctx, run::Bool16& s) {
       opened = openUTF16(ctx);
       break;
     case run::Encoding::UTF8:
-      ctx.files.fileSystem().clearError();
+      ctx.files.clearError();
       opened = ctx.files.open(st.inputFileNo, st.inputPath, platform::Mode::TextIn);
       break;
   }
   if (!opened) {
-    s = run::kTrue;
+    failed = run::kTrue;
     return;
   }
   st.inputPosition = 0;

@@ -18,10 +18,10 @@ using platform::ReadStatus;
 
 // The first occurrence of `pattern` in `s`, found through the pattern's byte at `anchor`: a byte
 // that lines rarely hold keeps the search from stopping at every blank.
-std::size_t findAnchored(std::string_view s, std::string_view pattern, std::size_t anchor) {
-  if (s.size() < pattern.size()) return std::string_view::npos;
-  const char* const base = s.data();
-  const std::size_t last = s.size() - pattern.size() + anchor;  // the anchor's last place
+std::size_t findAnchored(std::string_view line, std::string_view pattern, std::size_t anchor) {
+  if (line.size() < pattern.size()) return std::string_view::npos;
+  const char* const base = line.data();
+  const std::size_t last = line.size() - pattern.size() + anchor;  // the anchor'line last place
   for (std::size_t at = anchor; at <= last; ++at) {
     const void* hit = std::memchr(base + at, pattern[anchor], last + 1 - at);
     if (hit == nullptr) break;
@@ -35,28 +35,28 @@ std::size_t findAnchored(std::string_view s, std::string_view pattern, std::size
 // after each replacement. Done in one pass: the line is rebuilt in place like a stack, and a
 // match is always found where the stack ends, which is where the leftmost match of the rescan
 // would be. Neither replacement used here can end a new match by itself.
-void replaceRescanning(std::string& s, std::string_view pattern, std::size_t anchor,
+void replaceRescanning(std::string& line, std::string_view pattern, std::size_t anchor,
                        std::string_view replacement) {
-  const std::size_t first = findAnchored(s, pattern, anchor);
+  const std::size_t first = findAnchored(line, pattern, anchor);
   if (first == std::string::npos) return;
   const std::size_t p = pattern.size();
   std::size_t w = first;
-  for (std::size_t r = first; r < s.size(); ++r) {
-    s[w++] = s[r];
-    if (w >= p && s[w - 1] == pattern.back() &&
-        std::memcmp(s.data() + w - p, pattern.data(), p) == 0) {
+  for (std::size_t r = first; r < line.size(); ++r) {
+    line[w++] = line[r];
+    if (w >= p && line[w - 1] == pattern.back() &&
+        std::memcmp(line.data() + w - p, pattern.data(), p) == 0) {
       w -= p;
-      std::memcpy(s.data() + w, replacement.data(), replacement.size());
+      std::memcpy(line.data() + w, replacement.data(), replacement.size());
       w += replacement.size();
     }
   }
-  s.resize(w);
+  line.resize(w);
 }
 
-void replaceByte(std::string& s, char from, char to) {
-  for (char* c = static_cast<char*>(std::memchr(s.data(), from, s.size())); c != nullptr;
+void replaceByte(std::string& line, char from, char to) {
+  for (char* c = static_cast<char*>(std::memchr(line.data(), from, line.size())); c != nullptr;
        c = static_cast<char*>(
-           std::memchr(c, from, s.size() - static_cast<std::size_t>(c - s.data())))) {
+           std::memchr(c, from, line.size() - static_cast<std::size_t>(c - line.data())))) {
     *c = to;
   }
 }
@@ -135,7 +135,7 @@ bool progress(const run::RunState& st, std::int32_t& perc) {
 }
 
 void readFailure(run::Context& ctx, bool firstByte) {
-  std::string text = "Error " + std::to_string(ctx.files.fileSystem().lastError().code) +
+  std::string text = "Error " + std::to_string(ctx.fileSystem.lastError().code) +
                      " during input. Consult support";
   if (firstByte) text += ". File = " + std::to_string(ctx.state.inputFileNo);
   static_cast<void>(ctx.dialogs.show(text, platform::kBoxInfo));
@@ -277,8 +277,8 @@ bool readUnits(run::Context& ctx, std::string& line, bool bigEndian, std::int64_
   }
 }
 
-void readUTF16(run::Context& ctx, std::string_view& i, run::Bool16& eofile, std::int32_t& perc,
-               bool bigEndian) {
+void readUTF16(run::Context& ctx, std::string_view& delivered, run::Bool16& eofile,
+               std::int32_t& perc, bool bigEndian) {
   run::RunState& st = ctx.state;
   std::string& line = ctx.readerScratch;
   line.clear();
@@ -300,7 +300,7 @@ void readUTF16(run::Context& ctx, std::string_view& i, run::Bool16& eofile, std:
   st.inputPosition = base::add32(st.inputPosition, consumed);
   progress(st, perc);
   normaliseLine(line, st.apostropheQuoted, perc);
-  i = line;
+  delivered = line;
 }
 
 }  // namespace
@@ -351,10 +351,10 @@ void copyXMLlines(run::Context& ctx, platform::FileNo out, std::string_view last
   }
 }
 
-void inputXMLline(run::Context& ctx, std::string& i, run::Bool16& eofile, std::int32_t& perc) {
-  std::string_view line;
-  inputXMLlineView(ctx, line, eofile, perc);
-  if (eofile == run::kFalse) i.assign(line);
+void inputXMLline(run::Context& ctx, std::string& line, run::Bool16& eofile, std::int32_t& perc) {
+  std::string_view view;
+  inputXMLlineView(ctx, view, eofile, perc);
+  if (eofile == run::kFalse) line.assign(view);
 }
 
 }  // namespace xmlio

@@ -8,12 +8,13 @@
 
 namespace xmlio {
 
-// Delivers the next input line as UTF-8 bytes without its line end in `i`, with `eofile` false;
-// or `eofile` true, `i` and `perc` unchanged, when the input is exhausted or a read failure has
-// been reported (information box). UTF-16 lines, and UTF-8 lines while the progress figure `perc`
-// can be computed, are normalised: apostrophes to double quotes (when apostropheQuoted), LF to a
-// blank, "&amp;" to "&", "&apos;" to "'", " = " to "=", each repeated from the line's start.
-void inputXMLline(run::Context& ctx, std::string& i, run::Bool16& eofile, std::int32_t& perc);
+// Delivers the next input line as UTF-8 bytes without its line end in `line`, with `eofile`
+// false; or `eofile` true, `line` and `perc` unchanged, when the input is exhausted or a read
+// failure has been reported (information box). UTF-16 lines, and UTF-8 lines while the progress
+// figure `perc` can be computed, are normalised: apostrophes to double quotes (when
+// apostropheQuoted), LF to a blank, "&amp;" to "&", "&apos;" to "'", " = " to "=", each repeated
+// from the line's start.
+void inputXMLline(run::Context& ctx, std::string& line, run::Bool16& eofile, std::int32_t& perc);
 
 // inputXMLline without the copy: `line` views the next line where it lies, in the input's buffer
 // or in a line of the reader's own, until the next read of the input.
