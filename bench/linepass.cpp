@@ -1,12 +1,15 @@
 // The floor for the post-processor's timing: reads a score, splits it into lines the way the
 // product's line reader does, and writes every line back followed by CR LF. For CR LF input the
 // output equals the input byte for byte. No program that reads the score line by line and writes
-// a result can do less work.
+// a result can do less work: it finds every line end and writes every byte once.
 //
 // A file that starts with a UTF-16 byte-order mark is split at the 16-bit CR unit and gets CR LF
 // units, so UTF-16 scores also come back unchanged; anything else is split at the CR byte.
 //
 // Usage: linepass IN OUT
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -16,42 +19,43 @@
 
 namespace {
 
-constexpr std::size_t kBlockSize = std::size_t{1} << 20;
-constexpr std::size_t kOutputSize = std::size_t{4} << 20;
+constexpr std::size_t kBlockSize = std::size_t{1} << 20;  // even: a UTF-16 unit never straddles
+constexpr std::size_t kOutputSize = std::size_t{1} << 20;
 
-// Output through one large buffer; keeps the errno of the first failed write.
-class BlockWriter {
+// Output through one buffer; a run of at least a buffer's size goes out directly. Keeps the errno
+// of the first failed write.
+class Writer {
  public:
-  explicit BlockWriter(std::FILE* file) : file_(file), buffer_(kOutputSize) {}
+  explicit Writer(int fd) : fd_(fd), buffer_(kOutputSize) {}
 
   void append(const char* data, std::size_t size) {
-    if (size <= buffer_.size() - used_) {
-      std::memcpy(buffer_.data() + used_, data, size);
-      used_ += size;
-      return;
+    if (size > buffer_.size() - used_) {
+      flush();
+      if (size >= buffer_.size()) return put(data, size);
     }
-    while (size > 0) {
-      if (used_ == buffer_.size()) static_cast<void>(flush());
-      const std::size_t n = size < buffer_.size() - used_ ? size : buffer_.size() - used_;
-      std::memcpy(buffer_.data() + used_, data, n);
-      used_ += n;
-      data += n;
-      size -= n;
-    }
+    std::memcpy(buffer_.data() + used_, data, size);
+    used_ += size;
   }
-
-  [[nodiscard]] bool flush() {
-    if (used_ > 0 && error_ == 0 && std::fwrite(buffer_.data(), 1, used_, file_) != used_) {
-      error_ = errno != 0 ? errno : EIO;
-    }
+  void flush() {
+    put(buffer_.data(), used_);
     used_ = 0;
-    return error_ == 0;
   }
-
   int error() const { return error_; }
 
  private:
-  std::FILE* file_;
+  void put(const char* data, std::size_t size) {
+    while (size > 0 && error_ == 0) {
+      const ssize_t n = ::write(fd_, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error_ = n < 0 ? errno : EIO;
+        return;
+      }
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    }
+  }
+  int fd_;
   std::vector<char> buffer_;
   std::size_t used_ = 0;
   int error_ = 0;
@@ -78,13 +82,28 @@ const LineEnds& lineEndsFor(const char* data, std::size_t size) {
   return kBytes;
 }
 
+// `unit` is one or two bytes: compared here, since a call to memcmp costs more than the compare.
 bool startsWith(const char* pos, const char* end, std::string_view unit) {
-  return static_cast<std::size_t>(end - pos) >= unit.size() &&
-         std::memcmp(pos, unit.data(), unit.size()) == 0;
+  return static_cast<std::size_t>(end - pos) >= unit.size() && pos[0] == unit[0] &&
+         (unit.size() == 1 || pos[1] == unit[1]);
 }
 
-// Copies in to out line by line; returns 0 or the errno of the first failed read.
-int passLines(std::FILE* in, BlockWriter& out) {
+// Reads until `size` bytes or the end of the file; false on a read error.
+bool readFull(int fd, char* data, std::size_t size, std::size_t& got) {
+  got = 0;
+  while (got < size) {
+    const ssize_t n = ::read(fd, data + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// Copies in to out line by line; returns 0 or the errno of the first failed read. Lines that end
+// in CR LF are their own output, so a run of them is written as it lies.
+int passLines(int in, Writer& out) {
   std::vector<char> block(kBlockSize);
   const LineEnds* ends = nullptr;
   // A CR in a block's last unit has already ended its line; whether an LF belongs to it is only
@@ -92,46 +111,48 @@ int passLines(std::FILE* in, BlockWriter& out) {
   bool crPending = false;
   bool lineOpen = false;  // bytes of an unterminated line have been written
   for (;;) {
-    // fread fills whole blocks until the end of the file, and the block size is even, so a
-    // UTF-16 unit never straddles two blocks and units start at even offsets in every block.
-    const std::size_t got = std::fread(block.data(), 1, block.size(), in);
+    std::size_t got = 0;
+    if (!readFull(in, block.data(), block.size(), got)) return errno;
     if (got == 0) break;
     const char* const begin = block.data();
     const char* const end = begin + got;
     if (ends == nullptr) ends = &lineEndsFor(begin, got);
     const std::size_t width = ends->cr.size();
-    const char* pos = begin;
-    if (crPending && startsWith(pos, end, ends->lf)) pos += width;
+    const char* run = begin;  // start of the bytes not yet written
+    if (crPending && startsWith(run, end, ends->lf)) run += width;
     crPending = false;
-    const char* search = pos + ends->crByte;
-    while (pos < end) {
+    const char* line = run;  // start of the current line
+    const char* search = run + ends->crByte;
+    for (;;) {
       const auto* hit = search < end ? static_cast<const char*>(std::memchr(
                                            search, '\r', static_cast<std::size_t>(end - search)))
                                      : nullptr;
       if (hit == nullptr) {
-        out.append(pos, static_cast<std::size_t>(end - pos));
-        lineOpen = true;
+        out.append(run, static_cast<std::size_t>(end - run));
+        if (line != end) lineOpen = true;
         break;
       }
       const char* const unit = hit - ends->crByte;
-      // In UTF-16 a 0x0D byte is a CR only as the right half of an aligned 000D unit.
-      if (static_cast<std::size_t>(unit - begin) % width != 0 || !startsWith(unit, end, ends->cr)) {
+      // In UTF-16 a 0x0D byte is a CR only as its half of an aligned 000D unit (width 1 or 2).
+      if ((static_cast<std::size_t>(unit - begin) & (width - 1)) != 0 ||
+          !startsWith(unit, end, ends->cr)) {
         search = hit + 1;
         continue;
       }
-      out.append(pos, static_cast<std::size_t>(unit - pos));
-      out.append(ends->crlf.data(), ends->crlf.size());
       lineOpen = false;
-      pos = unit + width;
-      if (pos == end) {
-        crPending = true;
-      } else if (startsWith(pos, end, ends->lf)) {
-        pos += width;
+      const char* const next = unit + width;
+      if (startsWith(next, end, ends->lf)) {  // CR LF: the line goes out as it lies
+        line = next + width;
+        search = line + ends->crByte;
+        continue;
       }
-      search = pos + ends->crByte;
+      out.append(run, static_cast<std::size_t>(unit - run));
+      out.append(ends->crlf.data(), ends->crlf.size());
+      run = line = next;
+      crPending = next == end;
+      search = next + ends->crByte;
     }
   }
-  if (std::ferror(in) != 0) return errno != 0 ? errno : EIO;
   // The last line may have no terminator; it still gets one, as every line written does.
   if (lineOpen) out.append(ends->crlf.data(), ends->crlf.size());
   return 0;
@@ -144,31 +165,30 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: linepass IN OUT\n");
     return 2;
   }
-  // Binary mode on both sides: line ends are handled here, never by the C library.
-  std::FILE* in = std::fopen(argv[1], "rb");
-  if (in == nullptr) {
+  const int in = ::open(argv[1], O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
     std::fprintf(stderr, "linepass: cannot open %s: %s\n", argv[1], std::strerror(errno));
     return 1;
   }
-  std::FILE* outFile = std::fopen(argv[2], "wb");
-  if (outFile == nullptr) {
+  // Read once from start to end: the system may read ahead further.
+  static_cast<void>(::posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL));
+  const int outFile = ::open(argv[2], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (outFile < 0) {
     std::fprintf(stderr, "linepass: cannot create %s: %s\n", argv[2], std::strerror(errno));
-    static_cast<void>(std::fclose(in));
+    ::close(in);
     return 1;
   }
-  BlockWriter out(outFile);
+  Writer out(outFile);
   const int readError = passLines(in, out);
-  static_cast<void>(std::fclose(in));
-  const bool flushed = out.flush();
-  const int writeError = out.error();
-  const bool closed = std::fclose(outFile) == 0;
+  ::close(in);
+  out.flush();
+  const int writeError = out.error() != 0 ? out.error() : ::close(outFile) != 0 ? errno : 0;
   if (readError != 0) {
     std::fprintf(stderr, "linepass: reading %s failed: %s\n", argv[1], std::strerror(readError));
     return 1;
   }
-  if (!flushed || !closed) {
-    std::fprintf(stderr, "linepass: writing %s failed: %s\n", argv[2],
-                 std::strerror(flushed ? errno : writeError));
+  if (writeError != 0) {
+    std::fprintf(stderr, "linepass: writing %s failed: %s\n", argv[2], std::strerror(writeError));
     return 1;
   }
   return 0;

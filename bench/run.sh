@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Times quillbraid against the floor (one streaming line pass, ../shared/tools/floor.cpp, plus one
-# copy of its output) and against the peer a user would write instead (peer_lxml.py, Debian's
+# Times quillbraid against the floor (one streaming line pass, bench/linepass.cpp, plus one copy
+# of its output) and against the peer a user would write instead (peer_lxml.py, Debian's
 # python3-lxml) on generated scores.
 #
 #   bench/run.sh            build, run every scenario, print the tables (the default)
@@ -11,8 +11,7 @@
 #   BENCH_SCALING_SIZES  sizes in MB of the scaling run of scenario b (default "25 100 400")
 #   BENCH_ROUNDS         rounds per case, product and floor interleaved (default 5)
 #   BENCH_PEER_ROUNDS    rounds of the lxml peer per case, after those (default 1; 0 skips it)
-#   BENCH_FLOOR_SRC      the floor's source (default ../shared/tools/floor.cpp beside the
-#                        repository); built with g++ -O2 into the build folder
+#   BENCH_FLOOR          another floor program to time instead of linepass (FLOOR IN OUT)
 #   BENCH_SCRATCH        scratch folder (default /tmp/qb-bench): round folders, results.md,
 #                        failures/ (logs of failed product rounds), build.log
 #   BENCH_SEED           generator seed (default 1)
@@ -35,7 +34,6 @@ sizes=${BENCH_SIZES:-"100 400"}
 scaling_sizes=${BENCH_SCALING_SIZES:-"25 100 400"}
 rounds=${BENCH_ROUNDS:-5}
 peer_rounds=${BENCH_PEER_ROUNDS:-1}
-floor_src=${BENCH_FLOOR_SRC:-$root/../shared/tools/floor.cpp}
 scratch=${BENCH_SCRATCH:-/tmp/qb-bench}
 seed=${BENCH_SEED:-1}
 selftest_mb=${BENCH_SELFTEST_MB:-25}
@@ -98,11 +96,7 @@ build() {
     [[ -n $path ]] || die "$t built, but no executable of that name is under $build_dir"
     printf -v "$t" '%s' "$path"
   done
-  if [[ $want_product == yes ]]; then
-    [[ -f $floor_src ]] || die "the floor's source $floor_src is missing (set BENCH_FLOOR_SRC)"
-    floor=$build_dir/floor
-    g++ -O2 -std=c++17 -o "$floor" "$floor_src" >>"$log" 2>&1 || die "building the floor failed"
-  fi
+  floor=${BENCH_FLOOR:-$linepass}
 }
 
 # Runs "$@" under /usr/bin/time into $1's file; the time file's last line is "seconds KiB", the
@@ -337,7 +331,7 @@ selftest() {
       "$dir" "$gen_score" $args
   done
 
-  echo "== linepass: line ends at block boundaries (blocks of 1 MiB, output buffer 4 MiB)"
+  echo "== linepass: line ends at block boundaries (blocks of 1 MiB, output buffer 1 MiB)"
   local block=1048576
   a() { head -c "$1" /dev/zero | tr '\0' a; }
   # name | input | expected output
