@@ -88,8 +88,8 @@ bool readWorkLine(run::Context& ctx, platform::FileNo no, std::string_view name,
 }
 
 void reportReadFailure(run::Context& ctx, std::string_view name) {
-  run::reportAndEnd(ctx, "Failed to read " + std::string(name) + "\r\n" +
-                             ctx.fileSystem.lastError().text);
+  run::reportAndEnd(
+      ctx, "Failed to read " + std::string(name) + "\r\n" + ctx.fileSystem.lastError().text);
 }
 
 }  // namespace merge

@@ -23,7 +23,7 @@ for name in ${QB_SKIP:-}; do
 done
 skipped() { [[ " ${skips[*]} " == *" $1 "* ]]; }
 
-scripts/ensure-tools.sh libpugixml-dev
+scripts/ensure-tools.sh libpugixml-dev clang-tidy g++-mingw-w64-x86-64-posix
 
 jobs=$(nproc)
 configure() {  # configure BUILD-DIR CMAKE-OPTIONS...
@@ -31,8 +31,11 @@ configure() {  # configure BUILD-DIR CMAKE-OPTIONS...
   shift
   cmake -S . -B "$dir" -G Ninja -DQB_WERROR=ON "$@" >/dev/null
 }
-run_ctest() {  # run_ctest BUILD-DIR TIMEOUT
-  (cd "$1" && ctest --output-on-failure --no-tests=error -j "$jobs" --timeout "$2" </dev/null)
+run_ctest() {  # run_ctest BUILD-DIR TIMEOUT [CTEST-OPTIONS...]
+  local dir=$1 timeout=$2
+  shift 2
+  (cd "$dir" && ctest --output-on-failure --no-tests=error -j "$jobs" --timeout "$timeout" "$@" \
+    </dev/null)
 }
 
 echo "== build and test (warnings as errors)"
@@ -45,11 +48,17 @@ configure build/sanitize -DCMAKE_BUILD_TYPE=Debug -DQB_SANITIZE=ON
 cmake --build build/sanitize -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build/sanitize 900
 
-echo "== formatting"
+echo "== the portable byte-scan kernels (the path of MSVC and ARM builds): golden runs"
+configure build/portable -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQB_PORTABLE_KERNELS=ON
+cmake --build build/portable -j "$jobs"
+run_ctest build/portable 600 -R '^Golden/'
+
+echo "== formatting, and no product function over 60 lines"
 find base platform run xmlio merge app tests bench fuzz -name '*.cpp' -o -name '*.h' |
   sort |
   xargs clang-format --dry-run --Werror
 echo "formatting clean"
+scripts/function-size.sh build/test
 
 echo "== fuzzing for 20 s"
 scripts/fuzz.sh 20

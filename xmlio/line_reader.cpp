@@ -135,8 +135,8 @@ bool progress(const run::RunState& st, std::int32_t& perc) {
 }
 
 void readFailure(run::Context& ctx, bool firstByte) {
-  std::string text = "Error " + std::to_string(ctx.fileSystem.lastError().code) +
-                     " during input. Consult support";
+  std::string text =
+      "Error " + std::to_string(ctx.fileSystem.lastError().code) + " during input. Consult support";
   if (firstByte) text += ". File = " + std::to_string(ctx.state.inputFileNo);
   static_cast<void>(ctx.dialogs.show(text, platform::kBoxInfo));
 }
