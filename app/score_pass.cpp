@@ -127,6 +127,12 @@ class ScorePass {
   void copyHeader() {
     do {
       readNonEmptyOrEnd("Reached end-of-file before <part-list>. Run aborted");
+      // A UTF-16BE input comes out as UTF-8: a result that must be read as it declares itself
+      // says so in its declaration, the first line.
+      if (st_.validOutput && st_.encodingName == run::Encoding::UTF16BE &&
+          st_.outputRecordCount == 0 && st_.xmlLine.starts_with("<?xml")) {
+        st_.xmlLine = xmlio::declaringUTF8(st_.xmlLine);
+      }
       xmlio::writeXML(ctx_, st_.xmlLine);
     } while (!isTabbed(st_.xmlLine, "<part-list>"));
   }

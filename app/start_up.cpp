@@ -8,6 +8,7 @@
 namespace app {
 
 void startUp(run::Context& ctx, std::string_view argumentString) {
+  ctx.state.validOutput = ctx.process.environmentVariable("QUILLBRAID_OUTPUT") == "valid";
   readCallingSequence(ctx, argumentString);
   scorePass(ctx);
 }

@@ -1,5 +1,6 @@
 // A whole run over arbitrary bytes: the first byte answers the questions (one bit each, Yes when
-// set), the second picks a small block size, the third a file operation (its low seven bits,
+// set), the second picks a small block size (its low four bits) and, with its top bit, output for
+// the schema (QUILLBRAID_OUTPUT=valid), the third a file operation (its low seven bits,
 // from 1; 0: none) that fails, or at which the process dies when the top bit is set; then the
 // argument string up to the first line feed, then the score.
 // A finding is a crash, a sanitizer report, a hang, a run whose files, records, box codes or
@@ -30,13 +31,17 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   std::string answers;
   for (int bit = 0; bit < 8; ++bit) answers += (data[0] >> bit & 1) != 0 ? "y\n" : "n\n";
   const std::size_t small = data[1] % 16 + 1u;
+  testsupport::Environment environment;
+  if ((data[1] & 0x80u) != 0) environment["QUILLBRAID_OUTPUT"] = "valid";
   const std::size_t operation = data[2] & 0x7Fu;
   const bool kill = (data[2] & 0x80u) != 0;
 
   testsupport::MemoryFileSystem smallBlocks, largeBlocks;
   smallBlocks.files = largeBlocks.files = before;
-  const testsupport::Outcome run = testsupport::runInMemory(smallBlocks, args, answers, small);
-  const testsupport::Outcome again = testsupport::runInMemory(largeBlocks, args, answers);
+  const testsupport::Outcome run =
+      testsupport::runInMemory(smallBlocks, args, answers, small, environment);
+  const testsupport::Outcome again = testsupport::runInMemory(
+      largeBlocks, args, answers, platform::FileTable::kBlockSize, environment);
   if (smallBlocks.files != largeBlocks.files || run.status != again.status ||
       run.records != again.records || run.codes != again.codes) {
     expectSound("the block size changed what the run did");
@@ -50,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   faulty.files = before;
   kill ? faulty.crashAt(static_cast<std::int64_t>(operation))
        : faulty.failOperation(static_cast<std::int64_t>(operation));
-  const testsupport::Outcome hurt = testsupport::runInMemory(faulty, args, answers, small);
+  const testsupport::Outcome hurt =
+      testsupport::runInMemory(faulty, args, answers, small, environment);
   expectSound(kill
                   ? testsupport::scoreSafety(before, faulty.files, "score.xml", result)
                   : testsupport::soundEnding(before, faulty, hurt, "score.xml", result, operation));

@@ -110,6 +110,38 @@ enum class StageEnd { Measure, Part };
 // What a duration belongs to: a forward counts as the last note or backup opened before it.
 enum class Element { None, Note, Backup };
 
+// An element that gets a <staff> line: a note or a direction.
+enum class Holder { None, Note, Direction };
+
+// True when `rest`, the text after a "<", opens the element `name`: its tag, with attributes or
+// without, or empty.
+bool opensElement(std::string_view rest, std::string_view name) {
+  if (!rest.starts_with(name) || rest.size() == name.size()) return false;
+  const char next = rest[name.size()];
+  return next == '>' || next == ' ' || next == '/' || next == '\t';
+}
+
+// The element that a measure child's tag opens, when it holds a <staff> line.
+Holder holderOpened(std::string_view rest) {
+  if (opensElement(rest, "note")) return Holder::Note;
+  if (opensElement(rest, "direction")) return Holder::Direction;
+  return Holder::None;
+}
+
+// True when the child whose tag `rest` opens comes after <staff> in the schema's order for
+// `holder`: the staff line goes in front of the first such child.
+bool followsStaff(std::string_view rest, Holder holder) {
+  static constexpr std::string_view kInNote[] = {"beam", "notations", "lyric", "play", "listen"};
+  static constexpr std::string_view kInDirection[] = {"sound", "listening"};
+  const auto any = [rest](const auto& names) {
+    for (const std::string_view name : names) {
+      if (opensElement(rest, name)) return true;
+    }
+    return false;
+  };
+  return holder == Holder::Note ? any(kInNote) : holder == Holder::Direction && any(kInDirection);
+}
+
 // One call of mergePart. A staff's place in the group counts from 1, the top; the last, n_, is
 // the bottom staff.
 class GroupMerge {
@@ -130,6 +162,7 @@ class GroupMerge {
   void endMeasure(std::size_t place, std::string_view line);
   void applyDuration(std::size_t place, std::string_view line);
   std::string_view applyVoice(std::size_t place, std::string_view line);
+  void placeStaffForSchema(std::string_view line);
   [[noreturn]] void reportMismatch();
   void write(std::string_view line) { xmlio::writeXML(ctx_, line); }
   std::string& startLine(std::string_view indent);
@@ -155,6 +188,10 @@ class GroupMerge {
   Element kind_ = Element::None;  // the last note or backup opened; never reset
   std::int16_t staffNo_ = 1;
   bool chord_ = false;
+  // With validOutput: the note or direction open, and whether its <staff> line is written.
+  bool forSchema_ = false;
+  Holder holder_ = Holder::None;
+  bool staffPlaced_ = false;
   std::int32_t highestVoice_ = 0;
   std::int32_t voiceOffset_ = 0;
   // What the upper staves did in the current pass, to tell staves with different measures apart.
@@ -189,6 +226,7 @@ GroupMerge::GroupMerge(run::Context& ctx, const std::string& groupParts)
   attributesEnd_ = st.indent(3) + "</attributes>";
   indent3_ = st.indent(3);
   indent4_ = st.indent(4);
+  forSchema_ = st.validOutput;
 }
 
 const std::string& GroupMerge::staffLine() {
@@ -315,6 +353,7 @@ void GroupMerge::startMeasure(std::size_t place, std::string_view line) {
 }
 
 bool GroupMerge::applyRules(std::size_t place, std::string_view line, unsigned markers) {
+  if (forSchema_) placeStaffForSchema(line);
   const bool bottom = place == n_;
   if (noteStart_.matches(line)) {
     kind_ = Element::Note;
@@ -327,7 +366,9 @@ bool GroupMerge::applyRules(std::size_t place, std::string_view line, unsigned m
   } else if ((markers & kDuration) != 0) {
     applyDuration(place, line);
   } else if ((markers & kStaffEnd) != 0) {
-    write(staffLine());
+    if (!staffPlaced_) write(staffLine());
+    holder_ = Holder::None;
+    staffPlaced_ = false;
   } else if (measureEnd_.matches(line)) {
     endMeasure(place, line);
     return true;
@@ -338,6 +379,21 @@ bool GroupMerge::applyRules(std::size_t place, std::string_view line, unsigned m
   }
   write(line);
   return false;
+}
+
+// The schema wants a note's <staff> before its beam, notations, lyric, play and listen children,
+// and a direction's before its sound and listening: the line goes in front of the first of them,
+// or, where none comes, in front of the closing line as always.
+void GroupMerge::placeStaffForSchema(std::string_view line) {
+  if (line.size() > 5 && line[4] == '<' && line.starts_with(indent4_)) {
+    if (!staffPlaced_ && followsStaff(line.substr(5), holder_)) {
+      write(staffLine());
+      staffPlaced_ = true;
+    }
+  } else if (line.size() > 4 && line[3] == '<' && line[4] != '/' && line.starts_with(indent3_)) {
+    holder_ = holderOpened(line.substr(4));
+    staffPlaced_ = false;
+  }
 }
 
 // An upper staff's measure ends in a backup to the measure's start; the bottom staff's ends the

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -228,6 +229,11 @@ RealPlatform makeRealPlatform() {
   return RealPlatform{makeFileSystem(QB_PORTABLE_POSIX != 0),
                       std::make_unique<ConsoleDialogs>(stderr, stdin),
                       std::make_unique<ConsoleProcess>(stdin)};
+}
+
+std::string Process::environmentVariable(std::string_view name) const {
+  const char* value = std::getenv(std::string(name).c_str());
+  return value != nullptr ? value : "";
 }
 
 std::string commandLine(int argc, char** argv) {

@@ -319,19 +319,24 @@ class Win32Process : public Process {
   HWND window_;
 };
 
-// Tests set QUILLBRAID_DIALOGS=console so that no box or window ever waits for a user.
-bool consoleDialogsRequested() {
-  wchar_t value[16] = {};
-  const DWORD n = GetEnvironmentVariableW(L"QUILLBRAID_DIALOGS", value, 16);
-  return n > 0 && n < 16 && std::wstring_view(value, n) == L"console";
+std::string variable(std::string_view name) {
+  const std::wstring wideName = widen(name);
+  const DWORD size = GetEnvironmentVariableW(wideName.c_str(), nullptr, 0);
+  if (size == 0) return {};
+  std::wstring value(size, L'\0');
+  const DWORD n = GetEnvironmentVariableW(wideName.c_str(), value.data(), size);
+  return n < size ? narrow(std::wstring_view(value.data(), n)) : std::string();
 }
 
 }  // namespace
 
 std::unique_ptr<FileSystem> makeFileSystem(bool) { return std::make_unique<Win32FileSystem>(); }
 
+std::string Process::environmentVariable(std::string_view name) const { return variable(name); }
+
 RealPlatform makeRealPlatform() {
-  if (consoleDialogsRequested()) {
+  // Tests set QUILLBRAID_DIALOGS=console so that no box or window ever waits for a user.
+  if (variable("QUILLBRAID_DIALOGS") == "console") {
     // The records must be the same bytes as on POSIX: text mode would add a CR before each LF.
     // A program of the GUI subsystem may have been started without standard handles, and some C
     // runtimes abort on _setmode of a stream that has none.

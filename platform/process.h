@@ -1,5 +1,8 @@
 #pragma once
 
+#include <string>
+#include <string_view>
+
 namespace platform {
 
 // The one way a run ends early or normally: thrown, unwound to main, which closes every open file
@@ -18,6 +21,9 @@ class Process {
   virtual void processEvents() = 0;
   // Shows the empty main window and returns when the user has closed it.
   virtual void showMainWindowUntilClosed() = 0;
+  // The value of the process's environment variable `name`; empty when it is not set. Each
+  // backend gives the system's own.
+  virtual std::string environmentVariable(std::string_view name) const;
 };
 
 }  // namespace platform

@@ -34,6 +34,9 @@ struct RunState {
   platform::FileNo outputFileNo = 0;
   std::int32_t outputRecordCount = 0;
   std::string xmlLine;
+  // QUILLBRAID_OUTPUT=valid: a result that the MusicXML schema accepts, in the encoding it
+  // declares (each <staff> where the schema wants it; a UTF-16BE input's declaration says UTF-8).
+  bool validOutput = false;
 
   // `depth` tab characters: the indentation of an element `depth` levels deep, as the converter
   // lays lines out.

@@ -65,6 +65,10 @@ struct Case {
     args = slurp(dir / "args");
     args.pop_back();  // the file's line feed
     answers = slurp(dir / "answers");
+    std::istringstream variables(slurp(dir / "env"));
+    for (std::string line; std::getline(variables, line);) {
+      environment[line.substr(0, line.find('='))] = line.substr(line.find('=') + 1);
+    }
     in = testsupport::tree(dir / "in");
     out = fs::exists(dir / "out") ? testsupport::tree(dir / "out") : in;
     want = {std::stoi(slurp(dir / "status", "0")), slurp(dir / "records"), slurp(dir / "codes")};
@@ -101,6 +105,7 @@ struct Case {
 
   fs::path dir;
   std::string args, answers;
+  testsupport::Environment environment;  // the file `env`: NAME=VALUE lines
   Files in, out;
   testsupport::Outcome want;
   std::vector<std::size_t> blocks;
@@ -127,7 +132,8 @@ TEST_P(InMemory, Run) {
     MemoryFileSystem mfs;
     mfs.files = c.in;
     c.injectFailures(mfs);
-    const testsupport::Outcome got = testsupport::runInMemory(mfs, c.args, c.answers, block);
+    const testsupport::Outcome got =
+        testsupport::runInMemory(mfs, c.args, c.answers, block, c.environment);
     // Recording replaces the expectation, so it is never a test run's: scripts/record.sh names
     // the one case it records, and every other case fails.
     if (const char* recording = std::getenv("QB_RECORD"); recording != nullptr) {
@@ -157,8 +163,10 @@ TEST_P(Binary, Run) {
   spill(root / "answers", c.answers);
   const char* program = std::getenv("QB_PROGRAM");
   const char* launcher = std::getenv("QB_LAUNCHER");
-  const int wait = std::system(("cd " + quoted((root / "work").string()) + " && timeout 120 " +
-                                (launcher != nullptr ? launcher : "") + " " +
+  std::string variables;
+  for (const auto& [name, value] : c.environment) variables += name + "=" + quoted(value) + " ";
+  const int wait = std::system(("cd " + quoted((root / "work").string()) + " && " + variables +
+                                "timeout 120 " + (launcher != nullptr ? launcher : "") + " " +
                                 quoted(program != nullptr ? program : QB_PROGRAM) + " " +
                                 quoted(c.args) + " <../answers >../stdout 2>../stderr")
                                    .c_str());
@@ -179,7 +187,8 @@ TEST_P(Sweep, EveryFailingOperationAndEveryKill) {
   for (std::size_t block : {std::size_t{512}, platform::FileTable::kBlockSize}) {
     MemoryFileSystem clean;
     clean.files = c.in;
-    const testsupport::Outcome cleanRun = testsupport::runInMemory(clean, c.args, c.answers, block);
+    const testsupport::Outcome cleanRun =
+        testsupport::runInMemory(clean, c.args, c.answers, block, c.environment);
     const std::string& result = cleanRun.status == 0 ? clean.files[input] : c.in.at(input);
     for (bool kill : {false, true}) {
       for (std::size_t n = 1; n <= clean.log.size(); ++n) {
@@ -191,7 +200,8 @@ TEST_P(Sweep, EveryFailingOperationAndEveryKill) {
         mfs.files = c.in;
         kill ? mfs.crashAt(static_cast<std::int64_t>(n))
              : mfs.failOperation(static_cast<std::int64_t>(n));
-        const testsupport::Outcome got = testsupport::runInMemory(mfs, c.args, c.answers, block);
+        const testsupport::Outcome got =
+            testsupport::runInMemory(mfs, c.args, c.answers, block, c.environment);
         EXPECT_EQ(kill ? testsupport::scoreSafety(c.in, mfs.files, input, result)
                        : testsupport::soundEnding(c.in, mfs, got, input, result, n),
                   "");

@@ -132,6 +132,26 @@ Probe detectEncoding(std::string_view firstBytes) {
   return probe;
 }
 
+std::string declaringUTF8(std::string_view declaration) {
+  std::string line(declaration);
+  const auto blank = [&](std::size_t at) {
+    return at < line.size() && (line[at] == ' ' || line[at] == '\t');
+  };
+  // Blanks, encoding, blanks, "=", blanks, a quotation mark, the value, the same quotation mark.
+  std::size_t at = line.find("encoding");
+  while (at != std::string::npos && !blank(at - 1)) at = line.find("encoding", at + 1);
+  if (at == std::string::npos) return line;
+  at += 8;
+  while (blank(at)) ++at;
+  if (at >= line.size() || line[at] != '=') return line;
+  ++at;
+  while (blank(at)) ++at;
+  if (at >= line.size() || (line[at] != '"' && line[at] != '\'')) return line;
+  const std::size_t end = line.find(line[at], at + 1);
+  if (end == std::string::npos) return line;
+  return line.replace(at + 1, end - at - 1, "UTF-8");
+}
+
 void establishEncoding(run::Context& ctx) {
   run::RunState& st = ctx.state;
   const Probe probe = detectEncoding(readProbe(ctx));

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "run/context.h"
@@ -27,5 +28,9 @@ Probe detectEncoding(std::string_view firstBytes);
 // they do not decide, and writes the repair copy "KESTRINBAY.WRK" beside a UTF-8 input without a CR
 // among them, if the user agrees. Leaves no file open; ends the run on an open failure or a No.
 void establishEncoding(run::Context& ctx);
+
+// `declaration`, an XML declaration, with the value of its encoding pseudo-attribute made UTF-8;
+// a declaration without one stays as it is.
+std::string declaringUTF8(std::string_view declaration);
 
 }  // namespace xmlio

@@ -25,16 +25,30 @@ class NotingDialogs : public platform::Dialogs {
   platform::ConsoleDialogs console_;
 };
 
+// The console's process, with an environment of the test's own.
+class ScriptedProcess : public platform::ConsoleProcess {
+ public:
+  ScriptedProcess(std::FILE* answers, const Environment& environment)
+      : ConsoleProcess(answers), environment_(environment) {}
+  std::string environmentVariable(std::string_view name) const override {
+    const auto it = environment_.find(std::string(name));
+    return it == environment_.end() ? "" : it->second;
+  }
+
+ private:
+  const Environment& environment_;
+};
+
 }  // namespace
 
 Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_view answers,
-                    std::size_t blockSize) {
+                    std::size_t blockSize, const Environment& environment) {
   std::FILE* in = std::tmpfile();
   std::FILE* err = std::tmpfile();
   if (!answers.empty()) std::fwrite(answers.data(), 1, answers.size(), in);
   std::rewind(in);
   NotingDialogs dialogs(err, in);
-  platform::ConsoleProcess process(in);
+  ScriptedProcess process(in, environment);
   Outcome outcome;
   try {
     run::Context ctx(fs, dialogs, process, blockSize);

@@ -11,7 +11,8 @@
 
 namespace testsupport {
 
-using Files = std::map<std::string, std::string>;  // bytes by path
+using Files = std::map<std::string, std::string>;        // bytes by path
+using Environment = std::map<std::string, std::string>;  // values by variable
 
 // What a run shows its caller: the exit status, the console records (standard error, as the
 // console backend writes them) and the button-and-icon code of every box, blank-separated.
@@ -21,11 +22,13 @@ struct Outcome {
   std::string codes;
 };
 
-// A whole run in this process on `fs`, with the console's boxes: `answers` is standard input.
-// A run that dies (MemoryFileSystem::crashAt) has the status kKilled.
+// A whole run in this process on `fs`, with the console's boxes: `answers` is standard input,
+// `environment` the process's environment. A run that dies (MemoryFileSystem::crashAt) has the
+// status kKilled.
 constexpr int kKilled = -9;
 Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_view answers = {},
-                    std::size_t blockSize = platform::FileTable::kBlockSize);
+                    std::size_t blockSize = platform::FileTable::kBlockSize,
+                    const Environment& environment = {});
 
 // Empty when the score at `path` is safe in `now`, the files as a run left them or as they stood
 // at any moment of it; else what is wrong. Safe: `path` holds the original (its bytes in
