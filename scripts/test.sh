@@ -5,6 +5,7 @@
 # A check that cannot run fails. Only a person skips one, by name, in QB_SKIP (blank-separated):
 #   windows     the Windows leg (cross-build, tests under wine, the release zip)
 #   full-disk   the real program on a size-limited tmpfs (needs root to mount it)
+#   schema      validating merged real scores against the MusicXML 4.0 schema (xmllint)
 #   release     building the release packages twice and checking them
 #   install     installing the .deb and running it (needs root)
 # and the last line then names what was skipped.
@@ -15,7 +16,7 @@ if [ -n "${QB_RECORD+set}" ]; then
   echo "QB_RECORD is set: recording is scripts/record.sh CASE, never a test run" >&2
   exit 1
 fi
-known="windows full-disk release install"
+known="windows full-disk schema release install"
 skips=()
 for name in ${QB_SKIP:-}; do
   [[ " $known " == *" $name "* ]] || { echo "QB_SKIP: no check named '$name' ($known)" >&2; exit 1; }
@@ -23,7 +24,7 @@ for name in ${QB_SKIP:-}; do
 done
 skipped() { [[ " ${skips[*]} " == *" $1 "* ]]; }
 
-scripts/ensure-tools.sh libpugixml-dev clang-tidy g++-mingw-w64-x86-64-posix
+scripts/ensure-tools.sh libpugixml-dev libxml2-utils clang-tidy g++-mingw-w64-x86-64-posix
 
 jobs=$(nproc)
 configure() {  # configure BUILD-DIR CMAKE-OPTIONS...
