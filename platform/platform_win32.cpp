@@ -328,6 +328,20 @@ std::string variable(std::string_view name) {
   return n < size ? narrow(std::wstring_view(value.data(), n)) : std::string();
 }
 
+// A program of the GUI subsystem has no console of its own. Started from a console window with
+// nothing redirected, it attaches to that window, so that its messages show there and a question
+// reads its answer there; a redirected stream stays where it was sent.
+void attachParentConsole() {
+  const auto given = [](DWORD which) {
+    const HANDLE handle = GetStdHandle(which);
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+  };
+  const bool errorsGiven = given(STD_ERROR_HANDLE), answersGiven = given(STD_INPUT_HANDLE);
+  if ((errorsGiven && answersGiven) || !AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  if (!errorsGiven) static_cast<void>(std::freopen("CONOUT$", "w", stderr));
+  if (!answersGiven) static_cast<void>(std::freopen("CONIN$", "r", stdin));
+}
+
 }  // namespace
 
 std::unique_ptr<FileSystem> makeFileSystem(bool) { return std::make_unique<Win32FileSystem>(); }
@@ -335,8 +349,11 @@ std::unique_ptr<FileSystem> makeFileSystem(bool) { return std::make_unique<Win32
 std::string Process::environmentVariable(std::string_view name) const { return variable(name); }
 
 RealPlatform makeRealPlatform() {
-  // Tests set QUILLBRAID_DIALOGS=console so that no box or window ever waits for a user.
+  // QUILLBRAID_DIALOGS=console: records on standard error and answers from standard input instead
+  // of boxes, for a batch of scores run from a script, where a box would stop it at its first
+  // message.
   if (variable("QUILLBRAID_DIALOGS") == "console") {
+    attachParentConsole();
     // The records must be the same bytes as on POSIX: text mode would add a CR before each LF.
     // A program of the GUI subsystem may have been started without standard handles, and some C
     // runtimes abort on _setmode of a stream that has none.

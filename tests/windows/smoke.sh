@@ -34,5 +34,22 @@ input=${score//$'\r'/} check "a question answered No" 'box 6 7: Records in this 
 $'want to reorganize this file with Carriage Returns inserted?\nstatus 1' no
 setup='mkdir QUILLBRAID.XML' check "the main window after an open failure" \
   $'box 1: Output file open error\nform 312x213\nstatus 1' ok close
+
+# Unattended, as a script runs a library of scores: QUILLBRAID_DIALOGS=console, the program started
+# by wine itself, standard error to a file, the answer on standard input; no box, no window.
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+printf '%s' "${score//$'\r'/}" >lf.xml
+printf 'y\n' | QUILLBRAID_DIALOGS=console timeout 120 wine "$build/quillbraid.exe" \
+  'CALLEDBY=ORVANTIDE,FILE=lf.xml/' 2>records.txt
+status=$?
+want=$'Quillbraid: Records in this UTF-8 file are not separated by Carriage Returns.\r\nSuch '\
+$'files are known to come from UNIX systems.\r\nDo you want to reorganize this file with '\
+$'Carriage Returns inserted?\n[Y/n] Quillbraid: Reached end-of-file before <part-list>. Run '\
+$'aborted\n'
+if [ "$(cat records.txt)"$'\n' != "$want" ] || [ $status != 1 ] || [ ! -f KESTRINBAY.WRK ]; then
+  failed=1
+  printf 'FAILED: unattended run\n  got:      %q (status %s)\n  expected: %q\n' \
+    "$(cat records.txt)" "$status" "$want"
+fi
 echo "smoke tests: $([ $failed = 0 ] && echo passed || echo FAILED)"
 exit $failed
