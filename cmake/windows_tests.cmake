@@ -20,5 +20,5 @@ gtest_discover_tests(win32_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
 # Starts the program with an exact command line (wine re-quotes arguments) and answers its boxes
 # and main window; placed beside quillbraid.exe.
 add_executable(gui_check ${PROJECT_SOURCE_DIR}/tests/windows/gui_check.cpp)
-target_link_libraries(gui_check PRIVATE qb_options shell32 version)
+target_link_libraries(gui_check PRIVATE qb_options shell32)
 set_target_properties(gui_check PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

@@ -1,11 +1,9 @@
-// A whole run over arbitrary bytes: the first byte answers the questions (one bit each, Yes when
-// set), the second picks a small block size (its low four bits) and, with its top bit, output for
-// the schema (QUILLBRAID_OUTPUT=valid), the third a file operation (its low seven bits,
-// from 1; 0: none) that fails, or at which the process dies when the top bit is set; then the
-// argument string up to the first line feed, then the score.
-// A finding is a crash, a sanitizer report, a hang, a run whose files, records, box codes or
-// status differ between the small block size and the large one, or an ending that is not sound
-// (testsupport::soundEnding; after a kill, testsupport::scoreSafety).
+// A whole run over arbitrary bytes: the first byte answers the questions (a bit each, set: Yes),
+// the second picks a small block size (low four bits) and QUILLBRAID_OUTPUT=valid (top bit), the
+// third an operation (low seven bits, from 1; 0: none) that fails, or where the process dies (top
+// bit); then the argument string up to the first line feed, then the score. A finding: a crash, a
+// sanitizer report, a hang, files, records, codes or status that differ between the small block
+// size and the large one, or an ending that is not sound (soundEnding; after a death, scoreSafety).
 
 #include <cstdio>
 #include <cstdlib>
@@ -42,10 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       testsupport::runInMemory(smallBlocks, args, answers, small, environment);
   const testsupport::Outcome again = testsupport::runInMemory(
       largeBlocks, args, answers, platform::FileTable::kBlockSize, environment);
-  if (smallBlocks.files != largeBlocks.files || run.status != again.status ||
-      run.records != again.records || run.codes != again.codes) {
-    expectSound("the block size changed what the run did");
-  }
+  const bool same = smallBlocks.files == largeBlocks.files && run.status == again.status &&
+                    run.records == again.records && run.codes == again.codes;
+  expectSound(same ? "" : "the block size changed what the run did");
   const std::string result =
       run.status == 0 ? smallBlocks.files["score.xml"] : before.at("score.xml");
   expectSound(testsupport::soundEnding(before, smallBlocks, run, "score.xml", result, 0));

@@ -28,10 +28,9 @@ void spill(const fs::path& path, const std::string& bytes) {
 std::string printable(std::string_view bytes) {
   std::string out;
   for (unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7F && c != '\\')
-      out += static_cast<char>(c);
-    else
-      out += {'\\', 'x', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
+    out += c >= 0x20 && c < 0x7F && c != '\\'
+               ? std::string(1, static_cast<char>(c))
+               : std::string{'\\', 'x', "0123456789ABCDEF"[c >> 4], "0123456789ABCDEF"[c & 15]};
   }
   return out;
 }
@@ -50,14 +49,10 @@ void expectSame(const std::string& what, const std::string& got, const std::stri
 
 void expectFiles(const Files& got, const Files& want) {
   for (const auto& [name, bytes] : want) {
-    if (got.count(name) == 0)
-      ADD_FAILURE() << "missing file " << name;
-    else
-      expectSame(name, got.at(name), bytes);
+    EXPECT_EQ(got.count(name), 1u) << "missing " << name;
+    if (got.count(name) != 0) expectSame(name, got.at(name), bytes);
   }
-  for (const auto& [name, bytes] : got) {
-    if (want.count(name) == 0) ADD_FAILURE() << "unexpected file " << name;
-  }
+  for (const auto& [name, bytes] : got) EXPECT_EQ(want.count(name), 1u) << "unexpected " << name;
 }
 
 struct Case {
@@ -93,11 +88,10 @@ struct Case {
     fs::remove_all(dir / "out");
     for (const auto& [name, bytes] : after != in ? after : Files{})
       spill(dir / "out" / name, bytes);
-    const std::pair<const char*, std::string> kept[] = {
-        {"status", got.status != 0 ? std::to_string(got.status) + "\n" : ""},
-        {"records", got.records},
-        {"codes", got.codes.empty() ? "" : got.codes + "\n"}};
-    for (const auto& [name, text] : kept) {
+    for (const auto& [name, text] :
+         {std::pair{"status", got.status != 0 ? std::to_string(got.status) + "\n" : ""},
+          {"records", got.records},
+          {"codes", got.codes.empty() ? "" : got.codes + "\n"}}) {
       fs::remove(dir / name);
       if (!text.empty()) spill(dir / name, text);
     }

@@ -36,8 +36,7 @@ class MemoryFile : public platform::File {
   }
   bool tryLock() override {
     if (!fs_.allow(Op::Lock, path_)) return false;
-    if (locks_) return true;
-    if (!fs_.locked.insert(path_).second) {
+    if (!locks_ && !fs_.locked.insert(path_).second) {
       fs_.setError(11, "Resource temporarily unavailable");
       return false;
     }

@@ -12,10 +12,8 @@
 
 namespace testsupport {
 
-// Files as byte strings, keyed by path with "/" as the folder separator ("\" is one too, as on
-// the real systems). A folder exists while a file lies in it. Behaves like the real backends where
-// the program can tell: writes start at offset 0, a folder never opens, a failed copy leaves a
-// partial target, a lock excludes other handles until its own closes.
+// Files as byte strings by path ("/" and "\" separate folders); a folder exists while a file lies
+// in it. Behaves as the real backends do where the program can tell (the file-system contract).
 class MemoryFileSystem : public platform::FileSystem {
  public:
   enum class Op { Open, Read, Write, Lock, Close, Length, Rename, Link, Copy, Remove };

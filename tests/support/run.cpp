@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 #include "app/start_up.h"
 #include "platform/console_dialogs.h"
@@ -12,17 +14,14 @@ namespace testsupport {
 namespace {
 
 // The console's boxes, with each box's code noted as the records cannot show it.
-class NotingDialogs : public platform::Dialogs {
+class NotingDialogs : public platform::ConsoleDialogs {
  public:
-  NotingDialogs(std::FILE* records, std::FILE* answers) : console_(records, answers) {}
+  using ConsoleDialogs::ConsoleDialogs;
   int show(std::string_view text, int code) override {
     codes += (codes.empty() ? "" : " ") + std::to_string(code);
-    return console_.show(text, code);
+    return ConsoleDialogs::show(text, code);
   }
   std::string codes;
-
- private:
-  platform::ConsoleDialogs console_;
 };
 
 // The console's process, with an environment of the test's own.
@@ -112,30 +111,36 @@ std::string soundEnding(const Files& before, const MemoryFileSystem& fs, const O
   return run.records.empty() && !silentAllowed ? "a silent ending before the result was whole" : "";
 }
 
-std::string buildScore(int parts, int measures, int entries) {
-  std::string s =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<score-partwise>\r\n\t<part-list>\r\n";
-  for (int p = 1; p <= std::max(parts, entries); ++p) {
+std::string buildScore(int parts, int measures) {
+  std::string s = "<?xml version=\"1.0\"?>\r\n<score-partwise>\r\n\t<part-list>\r\n";
+  for (int p = 1; p <= parts; ++p) {
     s += "\t\t<score-part id=\"P" + std::to_string(p) + "\">\r\n\t\t</score-part>\r\n";
   }
   s += "\t</part-list>\r\n";
-  const std::string note = "\t\t\t<note>\r\n\t\t\t\t<rest/>\r\n\t\t\t\t<duration>2</duration>\r\n";
+  const auto note = [](char voice) {
+    return "\t\t\t<note>\r\n\t\t\t\t<rest/>\r\n\t\t\t\t<duration>2</duration>\r\n\t\t\t\t<voice>" +
+           std::string(1, voice) + "</voice>\r\n\t\t\t</note>\r\n";
+  };
+  const std::string backup =
+      "\t\t\t<backup>\r\n\t\t\t\t<duration>2</duration>\r\n\t\t\t</backup>\r\n";
   for (int p = 1; p <= parts; ++p) {
     s += "\r\n\t<part id=\"P" + std::to_string(p) + "\">\r\n";
     for (int m = 1; m <= measures; ++m) {
-      s += "\t\t<measure number=\"" + std::to_string(m) + "\">\r\n";
-      if (m == 1) {
-        s += "\t\t\t<attributes>\r\n\t\t\t\t<time>\r\n\t\t\t\t</time>\r\n\t\t\t\t<clef>\r\n"
-             "\t\t\t\t</clef>\r\n\t\t\t</attributes>\r\n";
-      }
-      s += note +
-           "\t\t\t\t<voice>1</voice>\r\n\t\t\t</note>\r\n\t\t\t<backup>\r\n"
-           "\t\t\t\t<duration>2</duration>\r\n\t\t\t</backup>\r\n" +
-           note + "\t\t\t\t<voice>2</voice>\r\n\t\t\t</note>\r\n\t\t</measure>\r\n";
+      s += "\t\t<measure number=\"" + std::to_string(m) + "\">\r\n" +
+           (m == 1 ? "\t\t\t<attributes>\r\n\t\t\t\t<time>\r\n\t\t\t\t</time>\r\n\t\t\t\t<clef>\r\n"
+                     "\t\t\t\t</clef>\r\n\t\t\t</attributes>\r\n"
+                   : "") +
+           note('1') + backup + note('2') + "\t\t</measure>\r\n";
     }
     s += "\t</part>\r\n";
   }
   return s + "</score-partwise>\r\n";
+}
+
+bool skippedOnRequest(const std::string& check) {
+  const char* skips = std::getenv("QB_SKIP");
+  return skips != nullptr &&
+         (" " + std::string(skips) + " ").find(" " + check + " ") != std::string::npos;
 }
 
 std::string slurp(const std::filesystem::path& path, const std::string& otherwise) {
@@ -145,11 +150,9 @@ std::string slurp(const std::filesystem::path& path, const std::string& otherwis
 
 Files tree(const std::filesystem::path& dir) {
   Files files;
-  if (!std::filesystem::exists(dir)) return files;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-    if (e.is_regular_file()) {
-      files[std::filesystem::relative(e.path(), dir).generic_string()] = slurp(e.path());
-    }
+  std::error_code none;  // a folder that does not exist holds no files
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir, none)) {
+    if (e.is_regular_file()) files[e.path().lexically_relative(dir).generic_string()] = slurp(e);
   }
   return files;
 }

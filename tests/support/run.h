@@ -14,8 +14,8 @@ namespace testsupport {
 using Files = std::map<std::string, std::string>;        // bytes by path
 using Environment = std::map<std::string, std::string>;  // values by variable
 
-// What a run shows its caller: the exit status, the console records (standard error, as the
-// console backend writes them) and the button-and-icon code of every box, blank-separated.
+// What a run shows: the exit status, the console records (standard error) and the code of every
+// box, blank-separated.
 struct Outcome {
   int status = 0;
   std::string records;
@@ -37,19 +37,19 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
 std::string scoreSafety(const Files& before, const Files& now, const std::string& path,
                         const std::string& result);
 
-// Empty when `run`, made on `fs` from the files `before` with operation `failed` (from 1; 0:
-// none) failing, ended soundly; else what is wrong. Sound: a failed run left the original in
-// place, a success `result` (what the run gives without the failure) beside the backup, and a
-// failure said so unless the output was complete before it. A step passed over before the output
-// exists (in the encoding detection) may change how the score is read: a success after such a
-// failure may place its own complete output instead.
+// Empty when `run`, made on `fs` from `before` with operation `failed` (from 1; 0: none) failing,
+// ended soundly, else what is wrong: a failed run left the original, a success `result` (what the
+// run gives without the failure; its own output after a step passed over in the encoding
+// detection) beside the backup, and a failure said so unless the output was whole before it.
 std::string soundEnding(const Files& before, const MemoryFileSystem& fs, const Outcome& run,
                         const std::string& path, const std::string& result, std::size_t failed);
 
 // A score in the converter's layout, CR LF ended: `parts` parts P1, P2, ... of `measures` measures
-// each (two voices behind a backup), listed in a part list of `entries` score-parts (at least
-// one for each part).
-std::string buildScore(int parts, int measures, int entries = 0);
+// each, two voices behind a backup.
+std::string buildScore(int parts, int measures);
+
+// True when the person running the tests named `check` in QB_SKIP (names between blanks).
+bool skippedOnRequest(const std::string& check);
 
 // The bytes of `path`, or `otherwise` when it cannot be read; the files below `dir`.
 std::string slurp(const std::filesystem::path& path, const std::string& otherwise = "");

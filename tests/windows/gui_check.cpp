@@ -8,17 +8,13 @@
 //              and presses the button
 //   close      the main window "Form1": prints "form WIDTHxHEIGHT" and closes it
 // Then exits with the program's status; 2 when a wait gave up after 30 s.
-//
-//   gui_check --version-of PROGRAM
-// Prints the version resource as the file's Properties, Details show it: "Name: value" lines.
+
 #include <windows.h>
 // shellapi.h needs the declarations of windows.h.
 #include <shellapi.h>
 
 #include <cstdio>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace {
 
@@ -71,29 +67,12 @@ bool act(const std::wstring& step) {
   return await([&] { return !IsWindow(w); });
 }
 
-int printVersion(const wchar_t* program) {
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(program, &ignored);
-  std::vector<char> data(size);
-  if (size == 0 || !GetFileVersionInfoW(program, 0, size, data.data())) return 1;
-  for (const wchar_t* name :
-       {L"FileVersion", L"ProductVersion", L"ProductName", L"FileDescription", L"LegalCopyright"}) {
-    void* value = nullptr;
-    UINT length = 0;
-    const std::wstring key = std::wstring(L"\\StringFileInfo\\040904B0\\") + name;
-    if (!VerQueryValueW(data.data(), key.c_str(), &value, &length)) return 1;
-    say(std::wstring(name) + L": " + static_cast<const wchar_t*>(value));
-  }
-  return 0;
-}
-
 }  // namespace
 
 int main() {
   int argc = 0;
   wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
   if (argv == nullptr || argc < 3) return 125;
-  if (std::wstring_view(argv[1]) == L"--version-of") return printVersion(argv[2]);
   wchar_t program[32768];
   GetFullPathNameW(argv[1], 32768, program, nullptr);
   std::wstring line = L"\"" + std::wstring(program) + L"\" " + argv[2];
