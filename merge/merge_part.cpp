@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/checked.h"
+#include "base/inline.h"
 #include "base/scan.h"
 #include "base/text.h"
 #include "merge/work_files.h"
@@ -57,7 +58,7 @@ enum Marker : unsigned {
 };
 
 // `tab`: the run's tab character, which indents the markers that have one.
-unsigned markersIn(std::string_view line, char tab) {
+QB_ALWAYS_INLINE unsigned markersIn(std::string_view line, char tab) {
   const auto tabsBefore = [line, tab](std::size_t at, std::size_t tabs) {
     if (at < tabs) return false;
     for (std::size_t k = 1; k <= tabs; ++k) {
@@ -114,9 +115,13 @@ enum class Element { None, Note, Backup };
 enum class Holder { None, Note, Direction };
 
 // True when `rest`, the text after a "<", opens the element `name`: its tag, with attributes or
-// without, or empty.
-bool opensElement(std::string_view rest, std::string_view name) {
-  if (!rest.starts_with(name) || rest.size() == name.size()) return false;
+// without, or empty. Compared here byte by byte: names are short, and a call to compare them would
+// cost more than the comparing, on most lines of a part.
+constexpr bool opensElement(std::string_view rest, std::string_view name) {
+  if (rest.size() <= name.size()) return false;
+  for (std::size_t k = 0; k < name.size(); ++k) {
+    if (rest[k] != name[k]) return false;
+  }
   const char next = rest[name.size()];
   return next == '>' || next == ' ' || next == '/' || next == '\t';
 }
@@ -129,17 +134,23 @@ Holder holderOpened(std::string_view rest) {
 }
 
 // True when the child whose tag `rest` opens comes after <staff> in the schema's order for
-// `holder`: the staff line goes in front of the first such child.
+// `holder`: in a note beam, notations, lyric, play and listen; in a direction sound and listening.
 bool followsStaff(std::string_view rest, Holder holder) {
-  static constexpr std::string_view kInNote[] = {"beam", "notations", "lyric", "play", "listen"};
-  static constexpr std::string_view kInDirection[] = {"sound", "listening"};
-  const auto any = [rest](const auto& names) {
-    for (const std::string_view name : names) {
-      if (opensElement(rest, name)) return true;
-    }
-    return false;
-  };
-  return holder == Holder::Note ? any(kInNote) : holder == Holder::Direction && any(kInDirection);
+  switch (holder == Holder::None ? '\0' : rest.front()) {
+    case 'b':
+      return holder == Holder::Note && opensElement(rest, "beam");
+    case 'n':
+      return holder == Holder::Note && opensElement(rest, "notations");
+    case 'p':
+      return holder == Holder::Note && opensElement(rest, "play");
+    case 's':
+      return holder == Holder::Direction && opensElement(rest, "sound");
+    case 'l':
+      return holder == Holder::Note ? opensElement(rest, "lyric") || opensElement(rest, "listen")
+                                    : opensElement(rest, "listening");
+    default:
+      return false;
+  }
 }
 
 // One call of mergePart. A staff's place in the group counts from 1, the top; the last, n_, is
@@ -385,14 +396,16 @@ bool GroupMerge::applyRules(std::size_t place, std::string_view line, unsigned m
 // and a direction's before its sound and listening: the line goes in front of the first of them,
 // or, where none comes, in front of the closing line as always.
 void GroupMerge::placeStaffForSchema(std::string_view line) {
-  if (line.size() > 5 && line[4] == '<' && line.starts_with(indent4_)) {
-    if (!staffPlaced_ && followsStaff(line.substr(5), holder_)) {
-      write(staffLine());
-      staffPlaced_ = true;
-    }
-  } else if (line.size() > 4 && line[3] == '<' && line[4] != '/' && line.starts_with(indent3_)) {
+  const char tab = tab_.front();
+  if (line.size() < 6 || line[0] != tab || line[1] != tab || line[2] != tab) return;
+  if (line[3] == '<') {  // a measure's child: a note or a direction opens, or something else
+    if (line[4] == '/') return;
     holder_ = holderOpened(line.substr(4));
     staffPlaced_ = false;
+  } else if (line[3] == tab && line[4] == '<' && !staffPlaced_ &&
+             followsStaff(line.substr(5), holder_)) {
+    write(staffLine());
+    staffPlaced_ = true;
   }
 }
 
