@@ -71,6 +71,7 @@ build() {
       [[ -x $BENCH_BIN_DIR/$t ]] || die "$t not found in BENCH_BIN_DIR=$BENCH_BIN_DIR"
       printf -v "$t" '%s' "$(cd "$BENCH_BIN_DIR" && pwd)/$t"
     done
+    floor=${BENCH_FLOOR:-$linepass}
     return
   fi
   [[ -f $root/CMakeLists.txt ]] ||
