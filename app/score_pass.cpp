@@ -241,15 +241,12 @@ class ScorePass {
       platform::endRun(1);
     };
     if (!fs.copy(kOutputName, temporary)) giveUp();
+    // The backup is a second name of the input; one left by an earlier run is kept.
     std::uint64_t ignored = 0;
-    if (fs.link(input, backup)) {
+    const bool linked = fs.link(input, backup);
+    if (linked || fs.length(backup, ignored)) {
       if (fs.rename(temporary, input, true)) platform::endRun(0);
-      static_cast<void>(fs.remove(backup));
-      giveUp();
-    }
-    // A backup left by an earlier run is kept, and the input is replaced.
-    if (fs.length(backup, ignored)) {
-      if (fs.rename(temporary, input, true)) platform::endRun(0);
+      if (linked) static_cast<void>(fs.remove(backup));
       giveUp();
     }
     // No hard links here (FAT, exFAT, some network shares): the input takes the backup's name and
