@@ -6,7 +6,9 @@
 #include <string_view>
 #include <vector>
 
+#include "base/line_shape.h"
 #include "base/text.h"
+#include "merge/group_facts.h"
 #include "merge/merge_attributes.h"
 #include "merge/merge_part.h"
 #include "merge/work_files.h"
@@ -72,8 +74,9 @@ class ScorePass {
       static_cast<void>(ctx_.dialogs.show("Output file open error", platform::kBoxStop));
       return;
     }
-    tab_ = st_.indent(1);
-    partEnd_ = tab_ + "</part>";
+    tab_ = st_.tabChar.front();
+    base::indent(partStart_, 1, tab_).append("<part id=");
+    base::indent(partEnd_, 1, tab_).append("</part>");
     copyHeader();
     collectPartList();
     rewritePartList();
@@ -120,8 +123,7 @@ class ScorePass {
   }
 
   bool isTabbed(std::string_view line, std::string_view tag) const {
-    return line.size() == tab_.size() + tag.size() && line.starts_with(tab_) &&
-           line.substr(tab_.size()) == tag;
+    return base::shapeOf(line, tab_).is(1, tag);
   }
 
   void copyHeader() {
@@ -169,12 +171,11 @@ class ScorePass {
   }
 
   void takeParts() {
-    std::string pendingParts;
     std::string number;
     for (;;) {
       readNonEmptyOrEnd(kPartEnd);
-      if (st_.xmlLine == "</score-partwise>") return;
-      if (st_.xmlLine.find(tab_ + "<part id=") == std::string::npos) {
+      if (st_.xmlLine == "</score-partwise>") return checkNothingPending();
+      if (st_.xmlLine.find(partStart_) == std::string::npos) {
         lineError("Input sequence error. Expected <part id='Px'>. Run aborted");
       }
       switch (partNumber(st_.xmlLine, "<part id=", number)) {
@@ -185,19 +186,52 @@ class ScorePass {
         case IdStatus::Ok:
           break;
       }
-      if (merge::memberGroup(st_, number) < 0) {
+      const int group = merge::memberGroup(st_, number);
+      if (group < 0) {
         copyPart();
-      } else if (!merge::isBottomPart(st_, number)) {
-        merge::addToPartList(pendingParts, number);
-        savePart(merge::workFileName(number));
+        continue;
+      }
+      merge::MemberFacts facts(tab_);
+      if (!merge::isBottomPart(st_, number)) {
+        savePart(merge::workFileName(number), facts);
+        pending_.push_back(Pending{number, group, std::move(facts)});
       } else {
-        savePart(std::string(merge::kBottomWorkFile));
-        merge::mergeAttributes(ctx_, pendingParts);
-        merge::addToPartList(pendingParts, number);
-        merge::mergePart(ctx_, pendingParts);
-        pendingParts.clear();
+        savePart(std::string(merge::kBottomWorkFile), facts);
+        mergeGroup(group, number, std::move(facts));
       }
     }
+  }
+
+  // Merges the parts waiting for this bottom part: all of them, as the converter's callers expect;
+  // with validOutput only its own group's, so that no part becomes a staff of another instrument.
+  void mergeGroup(int group, const std::string& bottom, merge::MemberFacts bottomFacts) {
+    std::string upperParts;
+    std::vector<merge::MemberFacts> staves;
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (st_.validOutput && it->group != group) {
+        ++it;
+        continue;
+      }
+      merge::addToPartList(upperParts, it->number);
+      staves.push_back(std::move(it->facts));
+      it = pending_.erase(it);
+    }
+    staves.push_back(std::move(bottomFacts));
+    const merge::GroupFacts facts =
+        st_.validOutput ? merge::GroupFacts(std::move(staves), tab_) : merge::GroupFacts{};
+    merge::mergeAttributes(ctx_, upperParts, facts);
+    std::string groupParts = upperParts;
+    merge::addToPartList(groupParts, bottom);
+    merge::mergePart(ctx_, groupParts, facts);
+  }
+
+  // A part that no bottom part took would be missing from the result: with validOutput that ends
+  // the run, the score as it was.
+  void checkNothingPending() {
+    if (!st_.validOutput || pending_.empty()) return;
+    run::reportAndEnd(ctx_, "Part P" + pending_.front().number +
+                                " was not merged: no bottom part of its group follows it. Run "
+                                "aborted");
   }
 
   // A part in no group goes to the output as it comes, without its empty lines.
@@ -209,8 +243,10 @@ class ScorePass {
     }
   }
 
-  // A member part goes to its work file whole, empty lines included.
-  void savePart(const std::string& name) {
+  // A member part goes to its work file whole, empty lines included; with validOutput, `facts`
+  // learns from every line on the way.
+  void savePart(const std::string& name, merge::MemberFacts& facts) {
+    platform::LineWatcher* watcher = st_.validOutput ? &facts : nullptr;
     const FileNo no = ctx_.files.freeFile();
     if (!ctx_.files.open(no, name, platform::Mode::TextOut)) {
       run::reportAndEnd(ctx_, "Failed to open workfile for output: " + name);
@@ -218,7 +254,7 @@ class ScorePass {
     xmlio::writeLineOrEnd(ctx_, no, st_.xmlLine);
     if (st_.xmlLine != partEnd_) {
       run::Bool16 eofile = run::kFalse;
-      xmlio::copyXMLlines(ctx_, no, partEnd_, eofile, perc_);
+      xmlio::copyXMLlines(ctx_, no, partEnd_, eofile, perc_, watcher);
       if (eofile != run::kFalse) run::reportAndEnd(ctx_, kPartEnd);
     }
     xmlio::closeOrEnd(ctx_, no);
@@ -259,9 +295,18 @@ class ScorePass {
 
   static constexpr std::string_view kPartEnd = "Reached end-of-file before </part>. Run aborted";
 
+  // A member part waiting for its group's bottom part, and what its work file holds.
+  struct Pending {
+    std::string number;
+    int group;
+    merge::MemberFacts facts;
+  };
+
   run::Context& ctx_;
   run::RunState& st_;
-  std::string tab_, partEnd_;
+  char tab_ = '\t';
+  std::string partStart_, partEnd_;
+  std::vector<Pending> pending_;
   std::int32_t perc_ = 0;
   std::vector<std::string> partList_;
   std::unique_ptr<platform::File> folderLock_;

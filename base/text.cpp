@@ -21,14 +21,21 @@ bool isAllDigits(std::string_view text) {
   return true;
 }
 
-std::int16_t digitsValue16(std::string_view digits) {
-  std::int16_t value = 0;
+namespace {
+
+template <class T>
+T digitsValue(std::string_view digits) {
+  T value = 0;
   for (const char c : digits) {
-    value = checkedNarrow<std::int16_t>(std::int64_t{value} * 10 +
-                                        (static_cast<unsigned char>(c) - '0'));
+    value = checkedNarrow<T>(std::int64_t{value} * 10 + (static_cast<unsigned char>(c) - '0'));
   }
   return value;
 }
+
+}  // namespace
+
+std::int16_t digitsValue16(std::string_view digits) { return digitsValue<std::int16_t>(digits); }
+std::int32_t digitsValue32(std::string_view digits) { return digitsValue<std::int32_t>(digits); }
 
 double leadingNumber(std::string_view text) {
   // Durations and voices come on every note and are nearly always plain integers: those are read

@@ -14,6 +14,8 @@ bool isAllDigits(std::string_view text);
 // The value of `digits`, each byte a digit worth its code less that of "0", as a checked 16-bit
 // number (ArithmeticOverflow past 32767). The bytes are not checked for being digits.
 std::int16_t digitsValue16(std::string_view digits);
+// The same as a checked 32-bit number (ArithmeticOverflow past 2147483647).
+std::int32_t digitsValue32(std::string_view digits);
 
 // The value of the decimal number at the start of `text`: blanks and tabs skipped, an optional
 // sign, digits, an optional "." with digits; 0 when no digit comes first; infinite past double's

@@ -2,49 +2,26 @@
 
 #include <algorithm>
 #include <bit>
-#include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <limits>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "base/checked.h"
 #include "base/inline.h"
+#include "base/line_shape.h"
 #include "base/scan.h"
 #include "base/text.h"
+#include "merge/group_facts.h"
+#include "merge/line_rules.h"
 #include "merge/work_files.h"
 #include "xmlio/line_writer.h"
 
 namespace merge {
 namespace {
 
-using base::contains;
 using platform::FileNo;
-
-void appendNumber(std::string& out, std::int64_t value) {
-  char digits[24];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
-  out.append(digits, result.ptr);
-}
-
-// A line that a marker must match whole. Lines of the same length are common, so the byte after
-// the marker's first "<" is compared before the rest.
-class WholeLine {
- public:
-  WholeLine() = default;
-  explicit WholeLine(std::string text) : text_(std::move(text)), key_(text_.find('<') + 1) {}
-  bool matches(std::string_view line) const {
-    return line.size() == text_.size() && line[key_] == text_[key_] && line == text_;
-  }
-
- private:
-  std::string text_;
-  std::size_t key_ = 0;
-};
 
 // The markers the line rules look for anywhere in a line. Each holds a "<" and is looked for only
 // where the line has one, by the byte after it: what a search for each in turn would find, in one
@@ -100,118 +77,77 @@ QB_ALWAYS_INLINE unsigned markersIn(std::string_view line, char tab) {
   return found;
 }
 
+// A staff line, looked at once: its shape and the markers it holds.
+struct Line {
+  std::string_view text;
+  base::LineShape shape;
+  unsigned markers = 0;
+};
+
 struct Staff {
   std::string name;  // of its work file
   FileNo file = 0;
   std::int32_t total = 0;  // duration of the current measure so far
 };
 
-enum class StageEnd { Measure, Part };
+enum class StageEnd { None, Measure, Part };
 
-// What a duration belongs to: a forward counts as the last note or backup opened before it.
-enum class Element { None, Note, Backup };
+// What a duration belongs to.
+enum class Element { None, Note, Backup, Forward };
 
-// An element that gets a <staff> line: a note or a direction.
-enum class Holder { None, Note, Direction };
-
-// True when `rest`, the text after a "<", opens the element `name`: its tag, with attributes or
-// without, or empty. Compared here byte by byte: names are short, and a call to compare them would
-// cost more than the comparing, on most lines of a part.
-constexpr bool opensElement(std::string_view rest, std::string_view name) {
-  if (rest.size() <= name.size()) return false;
-  for (std::size_t k = 0; k < name.size(); ++k) {
-    if (rest[k] != name[k]) return false;
-  }
-  const char next = rest[name.size()];
-  return next == '>' || next == ' ' || next == '/' || next == '\t';
-}
-
-// The element that a measure child's tag opens, when it holds a <staff> line.
-Holder holderOpened(std::string_view rest) {
-  if (opensElement(rest, "note")) return Holder::Note;
-  if (opensElement(rest, "direction")) return Holder::Direction;
-  return Holder::None;
-}
-
-// True when the child whose tag `rest` opens comes after <staff> in the schema's order for
-// `holder`: in a note beam, notations, lyric, play and listen; in a direction sound and listening.
-bool followsStaff(std::string_view rest, Holder holder) {
-  switch (holder == Holder::None ? '\0' : rest.front()) {
-    case 'b':
-      return holder == Holder::Note && opensElement(rest, "beam");
-    case 'n':
-      return holder == Holder::Note && opensElement(rest, "notations");
-    case 'p':
-      return holder == Holder::Note && opensElement(rest, "play");
-    case 's':
-      return holder == Holder::Direction && opensElement(rest, "sound");
-    case 'l':
-      return holder == Holder::Note ? opensElement(rest, "lyric") || opensElement(rest, "listen")
-                                    : opensElement(rest, "listening");
-    default:
-      return false;
-  }
-}
-
-// One call of mergePart. A staff's place in the group counts from 1, the top; the last, n_, is
-// the bottom staff.
+// The machinery both rule sets share: the group's work files, read one measure of each staff in
+// turn, and the lines the merge inserts. A staff's place in the group counts from 1, the top; the
+// last is the bottom staff.
 class GroupMerge {
  public:
   GroupMerge(run::Context& ctx, const std::string& groupParts);
   void openStaves();
-  void mergeMeasures();
+  template <class Rules>
+  void mergeMeasures(Rules& rules);
   void cleanUp();
 
- private:
-  void enterStage(std::size_t place);
-  StageEnd runStage(std::size_t place);
-  std::string_view nextLine(Staff& staff);
-  void startMeasure(std::size_t place, std::string_view line);
-  // Writes `line` of the staff at `place` as the line rules make it; true when it ends the
-  // staff's measure.
-  bool applyRules(std::size_t place, std::string_view line, unsigned markers);
-  void endMeasure(std::size_t place, std::string_view line);
-  void applyDuration(std::size_t place, std::string_view line);
-  std::string_view applyVoice(std::size_t place, std::string_view line);
-  void placeStaffForSchema(std::string_view line);
-  [[noreturn]] void reportMismatch();
+  std::size_t staves() const { return staves_.size(); }
+  Staff& staff(std::size_t place) { return staves_[place - 1]; }
+  const run::RunState& state() const { return ctx_.state; }
   void write(std::string_view line) { xmlio::writeXML(ctx_, line); }
-  std::string& startLine(std::string_view indent);
-  // The <staff> line of the current staff number, made again only when the number changes.
-  const std::string& staffLine();
+  // A staff's closing line: the bottom staff's is written and ends the merge, an upper staff's
+  // only its stage.
+  StageEnd endPart(std::size_t place, std::string_view line);
+  // A staff's measure line: the comment that opens its copy; only staff 1's line is kept, the
+  // others would open a second measure.
+  void startMeasure(std::size_t place, std::string_view line);
+  // An upper staff's measure ends in a backup to the measure's start; the bottom staff's ends the
+  // merged measure.
+  void endUpperMeasure(std::size_t place);
+  void endBottomMeasure(std::string_view line);
+  // Reports upper staves that ended their part while the bottom staff goes on.
+  void checkSameMeasures();
+  [[noreturn]] void reportNegative(std::size_t place);
+  // The <staff> line of `number`, made again only when the number changes.
+  const std::string& staffLine(std::int64_t number);
+
+ private:
+  template <class Rules>
+  StageEnd runStage(Rules& rules, std::size_t place);
+  Line nextLine(Staff& staff);
+  std::string& startLine(std::size_t depth);
+  [[noreturn]] void reportMismatch();
 
   run::Context& ctx_;
   const std::string& groupParts_;
   std::vector<Staff> staves_;
-  std::size_t n_ = 0;
-
-  std::string tab_, quote_;
-  WholeLine partEnd_, measureEnd_, noteStart_, backupStart_, clefLine_, chordLine_;
-  std::string attributesEnd_;
-  std::string indent3_, indent4_;
-
-  std::string line_;
-  std::string spill_;    // a staff line that spans two blocks of its work file
-  std::string built_;    // lines made here, reused so that no line costs an allocation
-  std::string changed_;  // a staff line rewritten before it is copied
+  char tab_;
+  std::string spill_;  // a staff line that spans two blocks of its work file
+  std::string built_;  // lines made here, reused so that no line costs an allocation
   std::string staffLine_;
-  std::int16_t staffLineNo_ = 0;  // the number staffLine_ holds; 0: none yet
-  Element kind_ = Element::None;  // the last note or backup opened; never reset
-  std::int16_t staffNo_ = 1;
-  bool chord_ = false;
-  // With validOutput: the note or direction open, and whether its <staff> line is written.
-  bool forSchema_ = false;
-  Holder holder_ = Holder::None;
-  bool staffPlaced_ = false;
-  std::int32_t highestVoice_ = 0;
-  std::int32_t voiceOffset_ = 0;
+  std::int64_t staffLineNo_ = 0;  // the number staffLine_ holds; 0: none yet
   // What the upper staves did in the current pass, to tell staves with different measures apart.
   bool upperClosed_ = false;
   bool upperCopied_ = false;
 };
 
 GroupMerge::GroupMerge(run::Context& ctx, const std::string& groupParts)
-    : ctx_(ctx), groupParts_(groupParts) {
+    : ctx_(ctx), groupParts_(groupParts), tab_(ctx.state.tabChar.front()) {
   std::vector<std::int16_t> numbers;
   std::string_view rest = groupParts;
   while (!rest.empty()) {
@@ -219,66 +155,61 @@ GroupMerge::GroupMerge(run::Context& ctx, const std::string& groupParts)
     if (!rest.empty()) rest.remove_prefix(1);
   }
   if (numbers.empty()) run::reportAndEnd(ctx, "Programming error, a group without parts");
-  n_ = numbers.size();
-  for (std::size_t place = 1; place < n_; ++place) {
-    staves_.push_back(Staff{workFileName(std::to_string(numbers[place - 1]))});
+  for (std::size_t k = 0; k + 1 < numbers.size(); ++k) {
+    staves_.push_back(Staff{workFileName(std::to_string(numbers[k]))});
   }
   staves_.push_back(Staff{std::string(kBottomWorkFile)});
-
-  const run::RunState& st = ctx.state;
-  tab_ = st.tabChar;
-  quote_ = st.quoteChar;
-  partEnd_ = WholeLine(st.indent(1) + "</part>");
-  measureEnd_ = WholeLine(st.indent(2) + "</measure>");
-  noteStart_ = WholeLine(st.indent(3) + "<note>");
-  backupStart_ = WholeLine(st.indent(3) + "<backup>");
-  clefLine_ = WholeLine(st.indent(4) + "<clef>");
-  chordLine_ = WholeLine(st.indent(4) + "<chord/>");
-  attributesEnd_ = st.indent(3) + "</attributes>";
-  indent3_ = st.indent(3);
-  indent4_ = st.indent(4);
-  forSchema_ = st.validOutput;
 }
 
-const std::string& GroupMerge::staffLine() {
-  if (staffLineNo_ != staffNo_) {
-    staffLine_.assign(indent4_).append("<staff>");
-    appendNumber(staffLine_, staffNo_);
-    staffLine_.append("</staff>");
-    staffLineNo_ = staffNo_;
+const std::string& GroupMerge::staffLine(std::int64_t number) {
+  if (staffLineNo_ != number) {
+    appendNumber(startLine(4).append("<staff>"), number);
+    staffLine_.assign(built_.append("</staff>"));
+    staffLineNo_ = number;
   }
   return staffLine_;
 }
 
-std::string& GroupMerge::startLine(std::string_view indent) {
-  built_.assign(indent);
-  return built_;
+std::string& GroupMerge::startLine(std::size_t depth) {
+  built_.clear();
+  return base::indent(built_, depth, tab_);
 }
 
 // Each staff's file is left just after its first attributes: an upper part's end at a line
 // that is three tabs and "</attributes>", the bottom part's at a line that contains them.
 void GroupMerge::openStaves() {
   const auto skip = [](std::string_view) {};
-  for (std::size_t place = 1; place < n_; ++place) {
-    Staff& staff = staves_[place - 1];
-    staff.file = openWorkFile(ctx_, staff.name);
-    readThrough(ctx_, staff.file, staff.name, attributesEnd_, true, line_, skip);
+  std::string line;
+  const std::string attributesEnd = startLine(3).append("</attributes>");
+  for (Staff& staff : staves_) {
+    const bool bottom = &staff == &staves_.back();
+    staff.file =
+        bottom ? openWorkFile(ctx_, staff.name, "Failed to open NEW workfile for input.", true)
+               : openWorkFile(ctx_, staff.name);
+    readThrough(ctx_, staff.file, staff.name, attributesEnd, !bottom, line, skip);
   }
-  Staff& bottom = staves_.back();
-  bottom.file = openWorkFile(ctx_, bottom.name, "Failed to open NEW workfile for input.", true);
-  readThrough(ctx_, bottom.file, bottom.name, attributesEnd_, false, line_, skip);
 }
 
-void GroupMerge::mergeMeasures() {
+template <class Rules>
+void GroupMerge::mergeMeasures(Rules& rules) {
+  const std::size_t n = staves();
   for (;;) {
     upperClosed_ = false;
     upperCopied_ = false;
-    for (std::size_t place = 1; place < n_; ++place) {
-      enterStage(place);
-      (runStage(place) == StageEnd::Part ? upperClosed_ : upperCopied_) = true;
+    for (std::size_t place = 1; place < n; ++place) {
+      rules.enterStage(place);
+      (runStage(rules, place) == StageEnd::Part ? upperClosed_ : upperCopied_) = true;
     }
-    enterStage(n_);
-    if (runStage(n_) == StageEnd::Part) return;
+    rules.enterStage(n);
+    if (runStage(rules, n) == StageEnd::Part) return;
+  }
+}
+
+template <class Rules>
+StageEnd GroupMerge::runStage(Rules& rules, std::size_t place) {
+  for (Staff& staff = this->staff(place);;) {
+    const StageEnd end = rules.take(place, nextLine(staff));
+    if (end != StageEnd::None) return end;
   }
 }
 
@@ -289,17 +220,9 @@ void GroupMerge::cleanUp() {
   }
 }
 
-void GroupMerge::enterStage(std::size_t place) {
-  if (place == 1 && n_ > 1) return;
-  chord_ = false;
-  voiceOffset_ = base::add32(voiceOffset_, highestVoice_);
-  // Each lower staff starts above every voice used by the staves before it in this measure.
-  if (place < n_) highestVoice_ = 0;
-}
-
 // The next line of a staff's work file, viewed where it lies until the next read; its end, or a
 // failure to read, ends the run.
-std::string_view GroupMerge::nextLine(Staff& staff) {
+Line GroupMerge::nextLine(Staff& staff) {
   ctx_.files.clearError();
   std::string_view line;
   switch (ctx_.files.readLineView(staff.file, line, spill_)) {
@@ -310,7 +233,7 @@ std::string_view GroupMerge::nextLine(Staff& staff) {
         spill_.append(base::kScanSlack, '\0');
         line = std::string_view(spill_).substr(0, size);
       }
-      return line;
+      return Line{line, base::shapeOf(line, tab_), markersIn(line, tab_)};
     case platform::ReadStatus::End:
       run::reportAndEnd(ctx_, "Work file " + staff.name + " of the parts " + groupParts_ +
                                   " ended before </part>. Run aborted");
@@ -320,156 +243,58 @@ std::string_view GroupMerge::nextLine(Staff& staff) {
   reportReadFailure(ctx_, staff.name);
 }
 
-StageEnd GroupMerge::runStage(std::size_t place) {
-  Staff& staff = staves_[place - 1];
-  const bool bottom = place == n_;
-  for (;;) {
-    std::string_view line = nextLine(staff);
-    if (partEnd_.matches(line)) {
-      if (!bottom) return StageEnd::Part;
-      if (upperCopied_) reportMismatch();
-      write(line);
-      return StageEnd::Part;
-    }
-    if (line.empty()) {  // every other line, when the score was UTF-16
-      write(line);
-      continue;
-    }
-    const unsigned markers = markersIn(line, tab_.front());
-    if (bottom && (markers & kComment) != 0) continue;
-    if ((markers & kMeasureStart) != 0) {
-      startMeasure(place, line);
-    } else if (applyRules(place, line, markers)) {
-      return StageEnd::Measure;
-    }
-  }
+StageEnd GroupMerge::endPart(std::size_t place, std::string_view line) {
+  if (place < staves()) return StageEnd::Part;
+  if (upperCopied_) reportMismatch();
+  write(line);
+  return StageEnd::Part;
 }
 
 void GroupMerge::startMeasure(std::size_t place, std::string_view line) {
-  if (place == n_) {
+  if (place == staves()) {
     if (upperClosed_) reportMismatch();
     write("<!--=== next copied bottom staff measure ===-->");
   } else {
-    std::string& comment = startLine("<!--=== next copied upper staff ");
+    std::string& comment = built_.assign("<!--=== next copied upper staff ");
     appendNumber(comment, static_cast<std::int64_t>(place));
     write(comment.append(": ===-->"));
   }
-  staves_[place - 1].total = 0;
-  // Only the first staff's measure line is kept; the others would open a second measure.
+  staff(place).total = 0;
   if (place == 1) {
-    staffNo_ = 1;
     ctx_.process.processEvents();
     write(line);
   }
 }
 
-bool GroupMerge::applyRules(std::size_t place, std::string_view line, unsigned markers) {
-  if (forSchema_) placeStaffForSchema(line);
-  const bool bottom = place == n_;
-  if (noteStart_.matches(line)) {
-    kind_ = Element::Note;
-  } else if (backupStart_.matches(line)) {
-    kind_ = Element::Backup;
-  } else if (clefLine_.matches(line)) {
-    changed_.assign(indent4_).append("<clef number=").append(quote_);
-    appendNumber(changed_, bottom ? static_cast<std::int64_t>(n_) : std::int64_t{staffNo_});
-    line = changed_.append(quote_).append(">");
-  } else if ((markers & kDuration) != 0) {
-    applyDuration(place, line);
-  } else if ((markers & kStaffEnd) != 0) {
-    if (!staffPlaced_) write(staffLine());
-    holder_ = Holder::None;
-    staffPlaced_ = false;
-  } else if (measureEnd_.matches(line)) {
-    endMeasure(place, line);
-    return true;
-  } else if (chordLine_.matches(line)) {
-    chord_ = true;
-  } else if ((markers & kVoice) != 0) {
-    line = applyVoice(place, line);
-  }
-  write(line);
-  return false;
-}
-
-// The schema wants a note's <staff> before its beam, notations, lyric, play and listen children,
-// and a direction's before its sound and listening: the line goes in front of the first of them,
-// or, where none comes, in front of the closing line as always.
-void GroupMerge::placeStaffForSchema(std::string_view line) {
-  const char tab = tab_.front();
-  if (line.size() < 6 || line[0] != tab || line[1] != tab || line[2] != tab) return;
-  if (line[3] == '<') {  // a measure's child: a note or a direction opens, or something else
-    if (line[4] == '/') return;
-    holder_ = holderOpened(line.substr(4));
-    staffPlaced_ = false;
-  } else if (line[3] == tab && line[4] == '<' && !staffPlaced_ &&
-             followsStaff(line.substr(5), holder_)) {
-    write(staffLine());
-    staffPlaced_ = true;
-  }
-}
-
-// An upper staff's measure ends in a backup to the measure's start; the bottom staff's ends the
-// merged measure.
-void GroupMerge::endMeasure(std::size_t place, std::string_view line) {
-  const std::int32_t total = staves_[place - 1].total;
-  if (place < n_) {
-    staffNo_ = base::add16(staffNo_, 1);
-    write(startLine(indent3_).append("<backup>"));
-    std::string& duration = startLine(indent4_).append("<duration>");
-    appendNumber(duration, total);
-    write(duration.append("</duration>"));
-    write(startLine(indent3_).append("</backup>"));
-    std::string& comment = startLine("<!--=== above measure duration");
-    appendNumber(comment, static_cast<std::int64_t>(place));
-    appendNumber(comment.append(" is "), total);
-    write(comment.append(" ===-->"));
-    return;
-  }
-  if (upperClosed_) reportMismatch();
-  staffNo_ = base::add16(staffNo_, 1);
-  write(line);
-  std::string& comment = startLine("<!--=== above measure duration bottom staff is ");
-  appendNumber(comment, total);
+void GroupMerge::endUpperMeasure(std::size_t place) {
+  const std::int32_t total = staff(place).total;
+  write(startLine(3).append("<backup>"));
+  appendNumber(startLine(4).append("<duration>"), total);
+  write(built_.append("</duration>"));
+  write(startLine(3).append("</backup>"));
+  std::string& comment = built_.assign("<!--=== above measure duration");
+  appendNumber(comment, static_cast<std::int64_t>(place));
+  appendNumber(comment.append(" is "), total);
   write(comment.append(" ===-->"));
-  voiceOffset_ = 0;
-  highestVoice_ = 0;
 }
 
-void GroupMerge::applyDuration(std::size_t place, std::string_view line) {
-  // A chord note sounds with the note before it, so its duration does not move the measure on.
-  if (chord_) {
-    chord_ = false;
-    return;
-  }
-  constexpr std::string_view kOpen = "<duration>", kClose = "</duration>";
-  std::string_view text = line.substr(line.find(kOpen) + kOpen.size());
-  text = text.size() < kClose.size() ? std::string_view{}
-                                     : text.substr(0, text.size() - kClose.size());
-  const double value = base::leadingNumber(text);
-  Staff& staff = staves_[place - 1];
-  if (kind_ == Element::Note) {
-    staff.total = base::roundedInt32(staff.total + value);
-    return;
-  }
-  staff.total = base::roundedInt32(staff.total - value);
-  if (staff.total >= 0) return;
-  const std::string total = std::to_string(staff.total);
-  if (place == n_) run::reportAndEnd(ctx_, "Programming error, dur = " + total);
+void GroupMerge::checkSameMeasures() {
+  if (upperClosed_) reportMismatch();
+}
+
+void GroupMerge::endBottomMeasure(std::string_view line) {
+  checkSameMeasures();
+  write(line);
+  std::string& comment = built_.assign("<!--=== above measure duration bottom staff is ");
+  appendNumber(comment, staves_.back().total);
+  write(comment.append(" ===-->"));
+}
+
+void GroupMerge::reportNegative(std::size_t place) {
+  const std::string total = std::to_string(staff(place).total);
+  if (place == staves()) run::reportAndEnd(ctx_, "Programming error, dur = " + total);
   if (place == 1) run::reportAndEnd(ctx_, "Programming error, dur1 = " + total);
   run::reportAndEnd(ctx_, "Programming error, dur(" + std::to_string(place) + ") = " + total);
-}
-
-std::string_view GroupMerge::applyVoice(std::size_t place, std::string_view line) {
-  constexpr std::string_view kOpen = "<voice>";
-  const std::string_view rest = line.substr(line.find(kOpen) + kOpen.size());
-  const std::int32_t v = base::roundedInt32(base::leadingNumber(rest));
-  if (place < n_) highestVoice_ = std::max(highestVoice_, v);
-  // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
-  if (place == 1 && n_ > 1) return line;
-  changed_.assign(indent4_).append("<voice>");
-  appendNumber(changed_, base::add32(v, voiceOffset_));
-  return changed_.append("</voice>");
 }
 
 void GroupMerge::reportMismatch() {
@@ -477,12 +302,476 @@ void GroupMerge::reportMismatch() {
                               " of one group do not have the same measures. Run aborted");
 }
 
+// The value of a duration line as the duration rule reads it: the leading number of the text
+// after its first "<duration>", less the line's last 11 characters.
+double durationValue(std::string_view line) {
+  constexpr std::string_view kOpen = "<duration>", kClose = "</duration>";
+  std::string_view text = line.substr(line.find(kOpen) + kOpen.size());
+  text = text.size() < kClose.size() ? std::string_view{}
+                                     : text.substr(0, text.size() - kClose.size());
+  return base::leadingNumber(text);
+}
+
+// The value of a voice line as the voice rule reads it, from the text after its first "<voice>".
+std::int32_t voiceValue(std::string_view line) {
+  constexpr std::string_view kOpen = "<voice>";
+  return base::roundedInt32(base::leadingNumber(line.substr(line.find(kOpen) + kOpen.size())));
+}
+
+// The line rules as the converter's callers expect their bytes: each staff's lines in turn, a
+// forward counted as the last note or backup opened before it, the voices of a lower staff raised
+// by the highest voice of the staves above it in the same measure.
+class DescribedRules {
+ public:
+  explicit DescribedRules(GroupMerge& merge) : m_(merge) {}
+
+  void enterStage(std::size_t place) {
+    if (place == 1 && m_.staves() > 1) return;
+    chord_ = false;
+    voiceOffset_ = base::add32(voiceOffset_, highestVoice_);
+    // Each lower staff starts above every voice used by the staves before it in this measure.
+    if (place < m_.staves()) highestVoice_ = 0;
+  }
+
+  StageEnd take(std::size_t place, const Line& line) {
+    const bool bottom = place == m_.staves();
+    const base::LineShape& shape = line.shape;
+    if (shape.is(1, "</part>")) return m_.endPart(place, line.text);
+    if (line.text.empty()) {  // every other line, when the score was UTF-16
+      m_.write(line.text);
+      return StageEnd::None;
+    }
+    if (bottom && (line.markers & kComment) != 0) return StageEnd::None;
+    if ((line.markers & kMeasureStart) != 0) {
+      if (place == 1) staffNo_ = 1;
+      m_.startMeasure(place, line.text);
+      return StageEnd::None;
+    }
+    std::string_view written = line.text;
+    if (shape.is(3, "<note>")) {
+      kind_ = Element::Note;
+    } else if (shape.is(3, "<backup>")) {
+      kind_ = Element::Backup;
+    } else if (shape.is(4, "<clef>")) {
+      written =
+          clefLine(changed_, bottom ? static_cast<std::int64_t>(place) : staffNo_, m_.state());
+    } else if ((line.markers & kDuration) != 0) {
+      countDuration(place, line.text);
+    } else if ((line.markers & kStaffEnd) != 0) {
+      m_.write(m_.staffLine(staffNo_));
+    } else if (shape.is(2, "</measure>")) {
+      endMeasure(place, line.text);
+      return StageEnd::Measure;
+    } else if (shape.is(4, "<chord/>")) {
+      chord_ = true;
+    } else if ((line.markers & kVoice) != 0) {
+      written = shiftVoice(place, line.text);
+    }
+    m_.write(written);
+    return StageEnd::None;
+  }
+
+ private:
+  void endMeasure(std::size_t place, std::string_view line) {
+    if (place == m_.staves()) m_.checkSameMeasures();
+    staffNo_ = base::add16(staffNo_, 1);
+    if (place < m_.staves()) return m_.endUpperMeasure(place);
+    m_.endBottomMeasure(line);
+    voiceOffset_ = 0;
+    highestVoice_ = 0;
+  }
+
+  void countDuration(std::size_t place, std::string_view line) {
+    // A chord note sounds with the note before it, so its duration does not move the measure on.
+    if (chord_) {
+      chord_ = false;
+      return;
+    }
+    const double value = durationValue(line);
+    std::int32_t& total = m_.staff(place).total;
+    if (kind_ == Element::Note) {
+      total = base::roundedInt32(total + value);
+      return;
+    }
+    total = base::roundedInt32(total - value);
+    if (total < 0) m_.reportNegative(place);
+  }
+
+  std::string_view shiftVoice(std::size_t place, std::string_view line) {
+    const std::int32_t v = voiceValue(line);
+    if (place < m_.staves()) highestVoice_ = std::max(highestVoice_, v);
+    // Upper staff 1 keeps its voices; the staves below move past the voices used above them.
+    if (place == 1 && m_.staves() > 1) return line;
+    changed_.clear();
+    base::indent(changed_, 4, m_.state().tabChar.front()).append("<voice>");
+    appendNumber(changed_, base::add32(v, voiceOffset_));
+    return changed_.append("</voice>");
+  }
+
+  GroupMerge& m_;
+  std::string changed_;           // a staff line rewritten before it is written
+  Element kind_ = Element::None;  // the last note or backup opened; never reset
+  std::int16_t staffNo_ = 1;
+  bool chord_ = false;
+  std::int32_t highestVoice_ = 0;
+  std::int32_t voiceOffset_ = 0;
+};
+
+// An element that gets a <staff> line: a note or a direction.
+enum class Holder { None, Note, Direction };
+
+// True when the child that `shape` opens comes after <staff> in the schema's order for `holder`:
+// in a note beam, notations, lyric, play and listen; in a direction sound and listening.
+bool followsStaff(const base::LineShape& shape, Holder holder) {
+  const bool note = holder == Holder::Note;
+  switch (shape.rest.size() > 1 ? shape.rest[1] : '\0') {
+    case 'b':
+      return note && shape.opens("beam");
+    case 'n':
+      return note && shape.opens("notations");
+    case 'p':
+      return note && shape.opens("play");
+    case 'l':
+      return note ? shape.opens("lyric") || shape.opens("listen")
+                  : holder == Holder::Direction && shape.opens("listening");
+    case 's':
+      return holder == Holder::Direction && shape.opens("sound");
+    default:
+      return false;
+  }
+}
+
+// The value of signed digits, as a checked 32-bit number.
+std::int64_t signedValue(std::string_view digits) {
+  if (digits[0] == '-') return -std::int64_t{base::digitsValue32(digits.substr(1))};
+  return base::digitsValue32(digits[0] == '+' ? digits.substr(1) : digits);
+}
+
+// Lines gathered from a barline or an attributes block until it is whole.
+struct OpenBlock {
+  enum class Side { Left, Middle, Right };
+  bool open = false;
+  Side side = Side::Right;
+  bool held = false;       // an attributes block of a lower staff, written only when it closes
+  std::int32_t total = 0;  // the staff's measure total where an attributes block opened
+  Block lines;
+};
+
+bool holdsBlock(const std::vector<Block>& blocks, const Block& block) {
+  return std::find(blocks.begin(), blocks.end(), block) != blocks.end();
+}
+
+// The line rules of QUILLBRAID_OUTPUT=valid: a result that XML readers accept and that reads as
+// the same music as its parts. Durations count by the element that holds them, each staff keeps
+// its divisions' meaning, keys, times, clefs and staff details say their staff where the staves
+// differ, voices move by one offset per staff for the whole piece, barlines stand at the
+// measure's edges once, and what the staves share at one moment is said once.
+class ValidRules {
+ public:
+  ValidRules(GroupMerge& merge, const GroupFacts& facts)
+      : m_(merge), facts_(facts), st_(merge.state()), divisions_(merge.staves(), 0) {
+    for (std::size_t k = 0; k < divisions_.size() && k < facts.members.size(); ++k) {
+      divisions_[k] = facts.members[k].startDivisions;
+    }
+  }
+
+  void enterStage(std::size_t) {
+    kind_ = Element::None;
+    chord_ = false;
+    holder_ = Holder::None;
+    staffPlaced_ = false;
+  }
+
+  StageEnd take(std::size_t place, const Line& line) {
+    const base::LineShape& shape = line.shape;
+    if (barline_.open) {
+      if (!endsBlockEarly(line)) return gatherBarline(place, line.text);
+      writeAsStood(barline_);
+    }
+    if (line.text.empty()) return StageEnd::None;
+    if (shape.is(1, "</part>")) {
+      writeAsStood(attributes_);
+      return m_.endPart(place, line.text);
+    }
+    if (place == m_.staves() && (line.markers & kComment) != 0) return StageEnd::None;
+    if ((line.markers & kMeasureStart) != 0) return startMeasure(place, line.text);
+    if (shape.is(2, "</measure>")) return endMeasure(place, line.text);
+    if (shape.depth == 3 && holder_ == Holder::None && shape.opensAny() && openChild(place, line)) {
+      return StageEnd::None;
+    }
+    emit(rewrite(place, line));
+    if (attributes_.open && shape.is(3, "</attributes>")) closeAttributes();
+    return StageEnd::None;
+  }
+
+ private:
+  static bool endsBlockEarly(const Line& line) {
+    return line.shape.is(1, "</part>") || (line.markers & kMeasureStart) != 0 ||
+           line.shape.is(2, "</measure>");
+  }
+
+  StageEnd startMeasure(std::size_t place, std::string_view line) {
+    writeAsStood(attributes_);
+    // A merged measure begins with staff 1's measure line.
+    if (place == 1) {
+      writtenBarlines_.clear();
+      heldBarlines_.clear();
+      writtenAttributes_.clear();
+    }
+    m_.startMeasure(place, line);
+    return StageEnd::None;
+  }
+
+  StageEnd endMeasure(std::size_t place, std::string_view line) {
+    writeAsStood(attributes_);
+    if (place < m_.staves()) {
+      m_.endUpperMeasure(place);
+      return StageEnd::Measure;
+    }
+    m_.checkSameMeasures();
+    // The upper staves' right barlines end the merged measure, each once.
+    for (const Block& block : heldBarlines_) {
+      if (holdsBlock(writtenBarlines_, block)) continue;
+      for (const std::string& held : block) emit(held);
+      writtenBarlines_.push_back(block);
+    }
+    heldBarlines_.clear();
+    m_.endBottomMeasure(line);
+    return StageEnd::Measure;
+  }
+
+  // A child of the measure opens: what its durations do, whether it gets a <staff> line, and
+  // whether it is a block the merge gathers. True when the line is taken.
+  bool openChild(std::size_t place, const Line& line) {
+    const base::LineShape& shape = line.shape;
+    kind_ = shape.opens("note")      ? Element::Note
+            : shape.opens("backup")  ? Element::Backup
+            : shape.opens("forward") ? Element::Forward
+                                     : Element::None;
+    if (kind_ == Element::Note) chord_ = false;
+    holder_ = kind_ == Element::Note     ? Holder::Note
+              : shape.opens("direction") ? Holder::Direction
+                                         : Holder::None;
+    staffPlaced_ = false;
+    if (shape.opens("barline")) {
+      startBarline(place, line);
+      return true;
+    }
+    if (shape.rest == "<attributes>") {
+      attributes_.open = true;
+      attributes_.held = place > 1;
+      attributes_.total = m_.staff(place).total;
+      attributes_.lines.clear();
+    }
+    return false;
+  }
+
+  std::string_view rewrite(std::size_t place, const Line& line) {
+    const base::LineShape& shape = line.shape;
+    if (holder_ != Holder::None || (line.markers & kStaffEnd) != 0) placeStaff(place, line);
+    if ((line.markers & kDuration) != 0) return duration(place, line);
+    if (shape.depth >= 4 && shape.rest.starts_with("<voice>")) return voice(place, line.text);
+    if (shape.is(4, "<chord/>")) chord_ = true;
+    if (!shape.opensAny()) return line.text;
+    const auto number = [&](std::string_view name) {
+      return numberedTag(changed_, line.text, shape, name, static_cast<std::int64_t>(place), st_);
+    };
+    switch (shape.rest[1]) {
+      case 'c':
+        return shape.opens("clef") ? number("clef") : line.text;
+      case 'k':
+        return facts_.keysDiffer && shape.opens("key") ? number("key") : line.text;
+      case 't':
+        return facts_.timesDiffer && shape.opens("time") ? number("time") : line.text;
+      case 's':
+        return facts_.detailsDiffer && shape.opens("staff-details") ? number("staff-details")
+                                                                    : line.text;
+      case 'd':
+        return facts_.divisions != 0 ? divisions(place, line) : line.text;
+      case 'o':
+        return facts_.divisions != 0 && shape.opens("offset") ? offset(place, line) : line.text;
+      default:
+        return line.text;
+    }
+  }
+
+  // A note's or a direction's <staff> line goes in front of its first child that the schema
+  // wants after it, else in front of its closing line; once, whatever the indentation between.
+  void placeStaff(std::size_t place, const Line& line) {
+    const bool closing = (line.markers & kStaffEnd) != 0;
+    if (!staffPlaced_ &&
+        (closing || (line.shape.opensAny() && followsStaff(line.shape, holder_)))) {
+      emit(m_.staffLine(static_cast<std::int64_t>(place)));
+      staffPlaced_ = true;
+    }
+    if (closing) {
+      holder_ = Holder::None;
+      staffPlaced_ = false;
+    }
+  }
+
+  std::string_view duration(std::size_t place, const Line& line) {
+    std::string_view digits;
+    if (facts_.divisions != 0 &&
+        plainNumber(line.shape.rest, "<duration>", "</duration>", false, digits)) {
+      const std::int32_t value = scaled(place, base::digitsValue32(digits));
+      count(place, value);
+      return withValue(changed_, line.text, digits, value);
+    }
+    count(place, durationValue(line.text));
+    return line.text;
+  }
+
+  // Only a note that is no chord's second, a backup and a forward move the measure on.
+  void count(std::size_t place, double value) {
+    std::int32_t& total = m_.staff(place).total;
+    switch (kind_) {
+      case Element::Note:
+        if (chord_) {
+          chord_ = false;
+          return;
+        }
+        [[fallthrough]];
+      case Element::Forward:
+        total = base::roundedInt32(total + value);
+        return;
+      case Element::Backup:
+        total = base::roundedInt32(total - value);
+        if (total < 0) m_.reportNegative(place);
+        return;
+      case Element::None:
+        return;
+    }
+  }
+
+  std::int32_t scaled(std::size_t place, std::int64_t value) const {
+    return base::checkedNarrow<std::int32_t>(value * facts_.scale(divisions_[place - 1]));
+  }
+
+  std::string_view divisions(std::size_t place, const Line& line) {
+    std::string_view digits;
+    if (!plainNumber(line.shape.rest, "<divisions>", "</divisions>", false, digits)) {
+      return line.text;
+    }
+    const std::int32_t value = base::digitsValue32(digits);
+    if (value == 0) return line.text;
+    divisions_[place - 1] = value;
+    return withValue(changed_, line.text, digits, facts_.divisions);
+  }
+
+  std::string_view offset(std::size_t place, const Line& line) {
+    const std::string_view rest = line.shape.rest;
+    std::string_view digits;
+    if (!plainNumber(rest, rest.substr(0, rest.find('>') + 1), "</offset>", true, digits)) {
+      return line.text;
+    }
+    return withValue(changed_, line.text, digits, scaled(place, signedValue(digits)));
+  }
+
+  // Each staff's voices move past every voice of the staves above it in the whole piece, so a
+  // voice keeps its number from measure to measure and its ties hold.
+  std::string_view voice(std::size_t place, std::string_view line) {
+    if (place == 1 || place > facts_.voiceOffset.size()) return line;
+    changed_.clear();
+    base::indent(changed_, 4, st_.tabChar.front()).append("<voice>");
+    appendNumber(changed_, base::add32(voiceValue(line), facts_.voiceOffset[place - 1]));
+    return changed_.append("</voice>");
+  }
+
+  void startBarline(std::size_t place, const Line& line) {
+    const std::string_view rest = line.shape.rest;
+    const auto at = [rest](std::string_view side) {
+      return base::contains(rest, "location=\"" + std::string(side) + "\"") ||
+             base::contains(rest, "location='" + std::string(side) + "'");
+    };
+    barline_.side = at("left")     ? OpenBlock::Side::Left
+                    : at("middle") ? OpenBlock::Side::Middle
+                                   : OpenBlock::Side::Right;
+    barline_.lines.assign(1, std::string(line.text));
+    barline_.open = true;
+    if (rest.ends_with("/>") || base::contains(rest, "</barline>")) settleBarline(place);
+  }
+
+  StageEnd gatherBarline(std::size_t place, std::string_view line) {
+    if (line.empty()) return StageEnd::None;
+    barline_.lines.emplace_back(line);
+    if (base::contains(line, "</barline>")) settleBarline(place);
+    return StageEnd::None;
+  }
+
+  // An upper staff's right barline waits for the merged measure's end; a lower staff's left one
+  // that an earlier staff of the measure wrote is said once; every other stands where it is.
+  void settleBarline(std::size_t place) {
+    barline_.open = false;
+    if (barline_.side == OpenBlock::Side::Right && place < m_.staves()) {
+      heldBarlines_.push_back(barline_.lines);
+      return;
+    }
+    if (barline_.side == OpenBlock::Side::Left && place > 1 &&
+        holdsBlock(writtenBarlines_, barline_.lines)) {
+      return;
+    }
+    for (const std::string& line : barline_.lines) emit(line);
+    writtenBarlines_.push_back(barline_.lines);
+  }
+
+  // A lower staff's attributes block that repeats, line for line and at the same moment, one
+  // already written in this measure is left out: the staves share it, and it is said once.
+  void closeAttributes() {
+    attributes_.open = false;
+    const std::pair<std::int32_t, Block> block{attributes_.total, attributes_.lines};
+    if (attributes_.held) {
+      if (std::find(writtenAttributes_.begin(), writtenAttributes_.end(), block) !=
+          writtenAttributes_.end()) {
+        return;
+      }
+      for (const std::string& line : attributes_.lines) m_.write(line);
+    }
+    writtenAttributes_.push_back(block);
+  }
+
+  // A block still open where its measure or part ends is written as it stood.
+  void writeAsStood(OpenBlock& block) {
+    if (!block.open) return;
+    block.open = false;
+    if (&block == &attributes_ && !block.held) return;
+    for (const std::string& line : block.lines) emit(line);
+  }
+
+  void emit(std::string_view line) {
+    if (attributes_.open) {
+      attributes_.lines.emplace_back(line);
+      if (attributes_.held) return;
+    }
+    m_.write(line);
+  }
+
+  GroupMerge& m_;
+  const GroupFacts& facts_;
+  const run::RunState& st_;
+  std::string changed_;  // a staff line rewritten before it is written
+  Element kind_ = Element::None;
+  bool chord_ = false;
+  Holder holder_ = Holder::None;
+  bool staffPlaced_ = false;
+  std::vector<std::int32_t> divisions_;  // each staff's divisions where its lines are now
+  OpenBlock barline_, attributes_;
+  std::vector<Block> writtenBarlines_, heldBarlines_;  // in this merged measure
+  std::vector<std::pair<std::int32_t, Block>> writtenAttributes_;
+};
+
 }  // namespace
 
-void mergePart(run::Context& ctx, const std::string& groupParts) {
+void mergePart(run::Context& ctx, const std::string& groupParts, const GroupFacts& facts) {
   GroupMerge merge(ctx, groupParts);
   merge.openStaves();
-  merge.mergeMeasures();
+  if (ctx.state.validOutput) {
+    ValidRules rules(merge, facts);
+    merge.mergeMeasures(rules);
+  } else {
+    DescribedRules rules(merge);
+    merge.mergeMeasures(rules);
+  }
   merge.cleanUp();
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "merge/group_facts.h"
 #include "run/context.h"
 
 namespace merge {
@@ -11,7 +12,8 @@ namespace merge {
 // backups that return to the measure's start, with staff numbers, numbered clefs and raised voice
 // numbers; ends with the bottom part's closing line. Then closes and deletes every work file of the
 // group (a failed delete is ignored). A failure or staves with different measures are reported and
-// end the run, leaving the work files in place.
-void mergePart(run::Context& ctx, const std::string& groupParts);
+// end the run, leaving the work files in place. With validOutput, `facts` (the members' in staff
+// order) decide divisions, voices and numbers; the described merge uses none of them.
+void mergePart(run::Context& ctx, const std::string& groupParts, const GroupFacts& facts);
 
 }  // namespace merge

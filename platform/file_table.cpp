@@ -134,7 +134,7 @@ ReadStatus FileTable::readLineFrom(OpenFile& f, std::string& line) {
 }
 
 CopyStatus FileTable::copyLines(FileNo in, FileNo out, std::string_view last, std::int64_t& bytes,
-                                std::int64_t limit) {
+                                std::int64_t limit, LineWatcher* watcher) {
   OpenFile& f = entry(in);
   OpenFile& o = entry(out);
   // Lines that lie in the buffer with their CR LF, one after another, go out together as they lie.
@@ -163,6 +163,7 @@ CopyStatus FileTable::copyLines(FileNo in, FileNo out, std::string_view last, st
       throw base::ArithmeticOverflow{};
     }
     bytes += size;
+    if (watcher != nullptr) watcher->see(line);
     if (buffered && line.data()[line.size() + 1] == '\n' &&
         (runSize == 0 || run + runSize == line.data())) {
       if (runSize == 0) run = line.data();

@@ -26,6 +26,13 @@ enum class Mode {
 enum class ReadStatus { Ok, End, Failed };
 enum class CopyStatus { Ok, End, ReadFailed, WriteFailed };
 
+// Sees each line that a copy passes on, while it goes by; the view lasts only for the call.
+class LineWatcher {
+ public:
+  virtual ~LineWatcher() = default;
+  virtual void see(std::string_view line) = 0;
+};
+
 // Files by number, as the program's operations use them, over a FileSystem. All reads and writes
 // go through one block buffer per file, so no system call is made per byte or per line. A failed
 // operation leaves its SystemError in the file system's lastError().
@@ -74,8 +81,9 @@ class FileTable {
   // it, through the first that equals `last` (Ok), or to the end of the input (End). `bytes`
   // grows by each line's length + 2; a line that would take it past `limit` throws
   // ArithmeticOverflow, unwritten. A failure stops the copy, the lines before it written.
+  // `watcher`, when given, sees every line copied.
   CopyStatus copyLines(FileNo in, FileNo out, std::string_view last, std::int64_t& bytes,
-                       std::int64_t limit);
+                       std::int64_t limit, LineWatcher* watcher = nullptr);
 
   // RawIn: the byte at `position`, counting from 1; the current position moves behind it.
   // End when the position lies past the end of the file.

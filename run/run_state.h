@@ -34,17 +34,9 @@ struct RunState {
   platform::FileNo outputFileNo = 0;
   std::int32_t outputRecordCount = 0;
   std::string xmlLine;
-  // QUILLBRAID_OUTPUT=valid: a result that the MusicXML schema accepts, in the encoding it
-  // declares (each <staff> where the schema wants it; a UTF-16BE input's declaration says UTF-8).
+  // QUILLBRAID_OUTPUT=valid: a result that XML readers and the MusicXML schema accept, in the
+  // encoding it declares, and that reads as the same music and text as the parts it was made from.
   bool validOutput = false;
-
-  // `depth` tab characters: the indentation of an element `depth` levels deep, as the converter
-  // lays lines out.
-  std::string indent(int depth) const {
-    std::string tabs;
-    for (int level = 0; level < depth; ++level) tabs += tabChar;
-    return tabs;
-  }
 };
 
 }  // namespace run

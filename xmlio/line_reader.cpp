@@ -105,14 +105,15 @@ unsigned triggersIn(std::string_view line, bool apostrophes) {
 }
 
 // The fixed replacements in their order, each repeated from the line's start: text that one makes
-// is searched again.
-void normaliseLine(std::string& line, run::Bool16 apostropheQuoted, std::int32_t& perc) {
+// is searched again. A result that XML readers must accept keeps its entities as written: "&"
+// alone is no text a reader takes.
+void normaliseLine(std::string& line, const run::RunState& st, std::int32_t& perc) {
   if (perc > 100) perc = 100;
   if (line.empty()) return;
-  const unsigned triggers = triggersIn(line, apostropheQuoted != run::kFalse);
+  const unsigned triggers = triggersIn(line, st.apostropheQuoted != run::kFalse);
   if ((triggers & kApostrophe) != 0) replaceByte(line, '\'', '"');
   if ((triggers & kLineFeed) != 0) replaceByte(line, '\n', ' ');
-  if ((triggers & kAmpersand) != 0) {
+  if ((triggers & kAmpersand) != 0 && !st.validOutput) {
     replaceRescanning(line, "&amp;", 0, "&");
     replaceRescanning(line, "&apos;", 0, "'");
   }
@@ -160,7 +161,7 @@ void readUTF8(run::Context& ctx, std::string_view& line, run::Bool16& eofile, st
   if (!progress(st, perc)) return;
   // A line that spans two blocks already lies in the reader's own line.
   if (line.data() != own.data()) own.assign(line);
-  normaliseLine(own, st.apostropheQuoted, perc);
+  normaliseLine(own, st, perc);
   line = own;
 }
 
@@ -299,7 +300,7 @@ void readUTF16(run::Context& ctx, std::string_view& delivered, run::Bool16& eofi
   }
   st.inputPosition = base::add32(st.inputPosition, consumed);
   progress(st, perc);
-  normaliseLine(line, st.apostropheQuoted, perc);
+  normaliseLine(line, st, perc);
   delivered = line;
 }
 
@@ -319,7 +320,7 @@ void inputXMLlineView(run::Context& ctx, std::string_view& line, run::Bool16& eo
 }
 
 void copyXMLlines(run::Context& ctx, platform::FileNo out, std::string_view last,
-                  run::Bool16& eofile, std::int32_t& perc) {
+                  run::Bool16& eofile, std::int32_t& perc, platform::LineWatcher* watcher) {
   run::RunState& st = ctx.state;
   eofile = run::kFalse;
   if (st.encodingName == run::Encoding::UTF8 && st.inputLength == 0) {
@@ -329,7 +330,7 @@ void copyXMLlines(run::Context& ctx, platform::FileNo out, std::string_view last
     std::int64_t bytes = 0;
     const std::int64_t limit = std::numeric_limits<std::int32_t>::max() - st.inputPosition;
     const platform::CopyStatus status =
-        ctx.files.copyLines(st.inputFileNo, out, last, bytes, limit);
+        ctx.files.copyLines(st.inputFileNo, out, last, bytes, limit, watcher);
     st.inputPosition = base::add32(st.inputPosition, bytes);
     switch (status) {
       case platform::CopyStatus::Ok:
@@ -347,6 +348,7 @@ void copyXMLlines(run::Context& ctx, platform::FileNo out, std::string_view last
   for (std::string_view line; line != last;) {
     inputXMLlineView(ctx, line, eofile, perc);
     if (eofile != run::kFalse) return;
+    if (watcher != nullptr) watcher->see(line);
     writeLineOrEnd(ctx, out, line);
   }
 }
