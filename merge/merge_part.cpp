@@ -116,9 +116,9 @@ class GroupMerge {
   // A staff's measure line: the comment that opens its copy; only staff 1's line is kept, the
   // others would open a second measure.
   void startMeasure(std::size_t place, std::string_view line);
-  // An upper staff's measure ends in a backup to the measure's start; the bottom staff's ends the
-  // merged measure.
-  void endUpperMeasure(std::size_t place);
+  // An upper staff's measure ends in a backup to the measure's start (with `zeroBackup` false,
+  // none where it already stands there); the bottom staff's ends the merged measure.
+  void endUpperMeasure(std::size_t place, bool zeroBackup = true);
   void endBottomMeasure(std::string_view line);
   // Reports upper staves that ended their part while the bottom staff goes on.
   void checkSameMeasures();
@@ -266,12 +266,14 @@ void GroupMerge::startMeasure(std::size_t place, std::string_view line) {
   }
 }
 
-void GroupMerge::endUpperMeasure(std::size_t place) {
+void GroupMerge::endUpperMeasure(std::size_t place, bool zeroBackup) {
   const std::int32_t total = staff(place).total;
-  write(startLine(3).append("<backup>"));
-  appendNumber(startLine(4).append("<duration>"), total);
-  write(built_.append("</duration>"));
-  write(startLine(3).append("</backup>"));
+  if (total != 0 || zeroBackup) {
+    write(startLine(3).append("<backup>"));
+    appendNumber(startLine(4).append("<duration>"), total);
+    write(built_.append("</duration>"));
+    write(startLine(3).append("</backup>"));
+  }
   std::string& comment = built_.assign("<!--=== above measure duration");
   appendNumber(comment, static_cast<std::int64_t>(place));
   appendNumber(comment.append(" is "), total);
@@ -525,7 +527,8 @@ class ValidRules {
   StageEnd endMeasure(std::size_t place, std::string_view line) {
     writeAsStood(attributes_);
     if (place < m_.staves()) {
-      m_.endUpperMeasure(place);
+      // A backup of no duration is no backup the schema knows.
+      m_.endUpperMeasure(place, false);
       return StageEnd::Measure;
     }
     m_.checkSameMeasures();
