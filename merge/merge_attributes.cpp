@@ -42,6 +42,7 @@ class DescribedOpening {
   explicit DescribedOpening(run::Context& ctx) : ctx_(ctx) {}
 
   void throughTime(FileNo no, std::string_view name) { copyThrough(no, name, kTimeEnd); }
+  void beforeClefs(FileNo, std::string_view) {}
   void rest(FileNo no, std::string_view name) { copyThrough(no, name, kAttributesEnd); }
 
   // Copies lines through the first </clef>, the clef's opening line rebuilt with the next staff
@@ -103,16 +104,40 @@ class ValidOpening {
     if (keysDue) writeBlocks(&MemberFacts::key, "key");
   }
 
+  // The bottom part's lines between its time and its clef (instruments, a part symbol) stand
+  // before every clef, where the schema wants them; a staves count of its own would be a second.
+  void beforeClefs(FileNo no, std::string_view name) {
+    std::string& line = ctx_.state.xmlLine;
+    for (;;) {
+      if (!readWorkLine(ctx_, no, name, line)) reportEndedBefore(ctx_, name, kClefEnd);
+      if (line.empty()) continue;
+      const base::LineShape shape = base::shapeOf(line, tab_);
+      if (shape.opens("clef")) break;
+      if (!shape.opens("staves")) xmlio::writeXML(ctx_, line);
+    }
+    bottomClef_ = line;
+    bottom_ = no;
+  }
+
+  // A part's first clef, numbered for its staff. An upper part's lines before it are its own
+  // (its instruments, a part symbol) and stay out.
   void clef(FileNo no, std::string_view name) {
-    readThrough(ctx_, no, name, kClefEnd, [&](std::string_view line) {
+    bool inClef = false;
+    const auto take = [&](std::string_view line) {
       if (line.empty()) return;
       const base::LineShape shape = base::shapeOf(line, tab_);
       if (shape.opens("clef")) {
+        inClef = true;
         counter_ = base::add16(counter_, 1);
         line = numberedTag(built_, line, shape, "clef", counter_, ctx_.state);
       }
-      xmlio::writeXML(ctx_, line);
-    });
+      if (inClef) xmlio::writeXML(ctx_, line);
+    };
+    if (no == bottom_) {
+      take(bottomClef_);
+      if (base::contains(bottomClef_, kClefEnd)) return;
+    }
+    readThrough(ctx_, no, name, kClefEnd, take);
   }
 
   // The rest of the bottom part's first attributes, with every member's staff details in the
@@ -168,6 +193,8 @@ class ValidOpening {
   char tab_;
   std::int16_t counter_ = 0;
   std::string built_;
+  std::string bottomClef_;  // the bottom part's clef line, read before the upper parts' clefs
+  FileNo bottom_ = 0;
   std::string_view skipping_;  // the closing tag of a block being left out
 };
 
@@ -186,6 +213,7 @@ void writeOpening(run::Context& ctx, const std::string& upperParts, Opening& ope
   const FileNo bottom = openWorkFile(ctx, bottomName, "Failed to open NEW file for input.");
   opening.throughTime(bottom, bottomName);
   writeStaves(ctx, countStaves(upperParts));
+  opening.beforeClefs(bottom, bottomName);
   std::string_view list = upperParts;
   while (base::isAllDigits(list.substr(0, 1))) {
     const std::string name = workFileName(std::to_string(takePartNumber(list)));
