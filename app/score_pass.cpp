@@ -191,8 +191,9 @@ class ScorePass {
         copyPart();
         continue;
       }
-      merge::MemberFacts facts(tab_);
-      if (!merge::isBottomPart(st_, number)) {
+      const bool bottom = merge::isBottomPart(st_, number);
+      merge::MemberFacts facts(tab_, !bottom);
+      if (!bottom) {
         savePart(merge::workFileName(number), facts);
         pending_.push_back(Pending{number, group, std::move(facts)});
       } else {

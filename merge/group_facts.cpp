@@ -24,13 +24,20 @@ bool sameBlock(const Block& a, const Block& b, char tab) {
 }
 
 void MemberFacts::see(std::string_view line) {
-  const base::LineShape shape = base::shapeOf(line, tab_);
-  if (open_ != Gathering::None) return blockLine(shape, line);
+  const base::LineShape shape = base::shapeOfPadded(line, tab_);
   const std::string_view rest = shape.rest;
+  // Past the first attributes only voices and divisions matter (the copy shows no other line).
+  if (first_ == Attributes::After) {
+    if (rest.size() < 8) return;
+    if (rest[1] == 'v' && shape.depth >= 4) return voiceLine(rest);
+    if (rest[2] == 'i') return divisionsLine(rest);
+    return;
+  }
+  if (open_ != Gathering::None) return blockLine(shape, line);
   if (rest.size() < 2 || rest[0] != '<') return;
   switch (rest[1]) {
     case 'v':
-      if (shape.depth >= 4) voiceLine(rest);
+      if (shape.depth >= 4 && voices_) voiceLine(rest);
       return;
     case 'd':
       return divisionsLine(rest);
@@ -43,12 +50,20 @@ void MemberFacts::see(std::string_view line) {
     case '/':
       if (first_ == Attributes::Inside && rest.starts_with("</attributes>")) {
         first_ = Attributes::After;
+        narrow();
       }
       return;
     default:
       if (first_ == Attributes::Inside) blockLine(shape, line);
       return;
   }
+}
+
+// Past its first attributes a part shows only voices (an upper part's) and divisions: lines of at
+// least four tabs, "<voice>", a digit and "</voice>", or "<divisions>", a digit and "</divisions>".
+void MemberFacts::narrow() {
+  if (voices_) return narrowTo({"vo", "di"}, 20);
+  narrowTo({"di"}, 24);
 }
 
 Block& MemberFacts::gathered() {
@@ -90,6 +105,11 @@ void MemberFacts::divisionsLine(std::string_view rest) {
 // Read as the voice rule reads a voice; a value beyond 32 bits cannot be any staff's.
 void MemberFacts::voiceLine(std::string_view rest) {
   if (!rest.starts_with("<voice>")) return;
+  // Nearly every voice is one digit, and most are no higher than the highest already met.
+  if (rest.size() == 16 && rest[7] >= '0' && rest[7] <= '9' && rest[8] == '<') {
+    highestVoice = std::max(highestVoice, std::int32_t{rest[7] - '0'});
+    return;
+  }
   const double value = base::leadingNumber(rest.substr(7));
   if (!(value > -2147483648.5 && value < 2147483647.5)) return;
   highestVoice = std::max(highestVoice, base::roundedInt32(value));

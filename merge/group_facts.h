@@ -22,7 +22,8 @@ bool sameBlock(const Block& a, const Block& b, char tab);
 // The facts of one member part, learned line by line.
 class MemberFacts : public platform::LineWatcher {
  public:
-  explicit MemberFacts(char tab) : tab_(tab) {}
+  // `voices`: whether its voices are needed (a bottom part's never are: no staff lies below it).
+  MemberFacts(char tab, bool voices) : LineWatcher(tab), voices_(voices) {}
   void see(std::string_view line) override;
 
   std::vector<std::int32_t> divisions;  // each value a divisions line gives, once
@@ -37,8 +38,9 @@ class MemberFacts : public platform::LineWatcher {
   void voiceLine(std::string_view rest);
   void blockLine(const base::LineShape& shape, std::string_view line);
   Block& gathered();
+  void narrow();
 
-  char tab_;
+  bool voices_;
   Attributes first_ = Attributes::Before;
   Gathering open_ = Gathering::None;  // the block whose lines are being gathered
 };

@@ -1,6 +1,7 @@
 #include "merge/merge_part.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -77,11 +78,16 @@ QB_ALWAYS_INLINE unsigned markersIn(std::string_view line, char tab) {
   return found;
 }
 
-// A staff line, looked at once: its shape and the markers it holds.
+// A staff line, looked at once: its shape, the byte after the "<" it begins with ('\0' when it
+// begins with none: text, or an empty line) and, for the rules that search lines for them, the
+// markers it holds.
 struct Line {
   std::string_view text;
   base::LineShape shape;
   unsigned markers = 0;
+  char tag = '\0';
+  // True when it begins with a tag that opens an element.
+  bool opens() const { return tag != '\0' && tag != '/' && tag != '!' && tag != '?'; }
 };
 
 struct Staff {
@@ -106,7 +112,7 @@ class GroupMerge {
   void mergeMeasures(Rules& rules);
   void cleanUp();
 
-  std::size_t staves() const { return staves_.size(); }
+  std::size_t staves() const { return n_; }
   Staff& staff(std::size_t place) { return staves_[place - 1]; }
   const run::RunState& state() const { return ctx_.state; }
   void write(std::string_view line) { xmlio::writeXML(ctx_, line); }
@@ -129,13 +135,15 @@ class GroupMerge {
  private:
   template <class Rules>
   StageEnd runStage(Rules& rules, std::size_t place);
-  Line nextLine(Staff& staff);
+  template <bool kMarkers>
+  QB_ALWAYS_INLINE Line nextLine(Staff& staff);
   std::string& startLine(std::size_t depth);
   [[noreturn]] void reportMismatch();
 
   run::Context& ctx_;
   const std::string& groupParts_;
   std::vector<Staff> staves_;
+  std::size_t n_ = 0;
   char tab_;
   std::string spill_;  // a staff line that spans two blocks of its work file
   std::string built_;  // lines made here, reused so that no line costs an allocation
@@ -159,6 +167,7 @@ GroupMerge::GroupMerge(run::Context& ctx, const std::string& groupParts)
     staves_.push_back(Staff{workFileName(std::to_string(numbers[k]))});
   }
   staves_.push_back(Staff{std::string(kBottomWorkFile)});
+  n_ = staves_.size();
 }
 
 const std::string& GroupMerge::staffLine(std::int64_t number) {
@@ -208,7 +217,7 @@ void GroupMerge::mergeMeasures(Rules& rules) {
 template <class Rules>
 StageEnd GroupMerge::runStage(Rules& rules, std::size_t place) {
   for (Staff& staff = this->staff(place);;) {
-    const StageEnd end = rules.take(place, nextLine(staff));
+    const StageEnd end = rules.take(place, nextLine<Rules::kMarkers>(staff));
     if (end != StageEnd::None) return end;
   }
 }
@@ -222,18 +231,22 @@ void GroupMerge::cleanUp() {
 
 // The next line of a staff's work file, viewed where it lies until the next read; its end, or a
 // failure to read, ends the run.
-Line GroupMerge::nextLine(Staff& staff) {
+template <bool kMarkers>
+QB_ALWAYS_INLINE Line GroupMerge::nextLine(Staff& staff) {
   ctx_.files.clearError();
   std::string_view line;
   switch (ctx_.files.readLineView(staff.file, line, spill_)) {
-    case platform::ReadStatus::Ok:
+    case platform::ReadStatus::Ok: {
       // A line gathered from two blocks gets the room behind it that the scan kernel reads.
       if (line.data() == spill_.data()) {
         const std::size_t size = spill_.size();
         spill_.append(base::kScanSlack, '\0');
         line = std::string_view(spill_).substr(0, size);
       }
-      return Line{line, base::shapeOf(line, tab_), markersIn(line, tab_)};
+      const base::LineShape shape = base::shapeOfPadded(line, tab_);
+      const char tag = shape.rest.size() >= 2 && shape.rest[0] == '<' ? shape.rest[1] : '\0';
+      return Line{line, shape, kMarkers ? markersIn(line, tab_) : 0u, tag};
+    }
     case platform::ReadStatus::End:
       run::reportAndEnd(ctx_, "Work file " + staff.name + " of the parts " + groupParts_ +
                                   " ended before </part>. Run aborted");
@@ -325,6 +338,7 @@ std::int32_t voiceValue(std::string_view line) {
 // by the highest voice of the staves above it in the same measure.
 class DescribedRules {
  public:
+  static constexpr bool kMarkers = true;  // the described rules search lines for markers
   explicit DescribedRules(GroupMerge& merge) : m_(merge) {}
 
   void enterStage(std::size_t place) {
@@ -335,7 +349,7 @@ class DescribedRules {
     if (place < m_.staves()) highestVoice_ = 0;
   }
 
-  StageEnd take(std::size_t place, const Line& line) {
+  QB_ALWAYS_INLINE StageEnd take(std::size_t place, const Line& line) {
     const bool bottom = place == m_.staves();
     const base::LineShape& shape = line.shape;
     if (shape.is(1, "</part>")) return m_.endPart(place, line.text);
@@ -422,11 +436,12 @@ class DescribedRules {
 // An element that gets a <staff> line: a note or a direction.
 enum class Holder { None, Note, Direction };
 
-// True when the child that `shape` opens comes after <staff> in the schema's order for `holder`:
+// True when the child that `line` opens comes after <staff> in the schema's order for `holder`:
 // in a note beam, notations, lyric, play and listen; in a direction sound and listening.
-bool followsStaff(const base::LineShape& shape, Holder holder) {
+bool followsStaff(const Line& line, Holder holder) {
   const bool note = holder == Holder::Note;
-  switch (shape.rest.size() > 1 ? shape.rest[1] : '\0') {
+  const base::LineShape& shape = line.shape;
+  switch (line.tag) {
     case 'b':
       return note && shape.opens("beam");
     case 'n':
@@ -442,6 +457,24 @@ bool followsStaff(const base::LineShape& shape, Holder holder) {
       return false;
   }
 }
+
+// What the byte after a line's first "<" may make of the line, before it is looked at closer: most
+// lines of a note or a direction are none of these.
+enum TagClass : unsigned char {
+  kAfterNoteStaff = 1u << 0,       // beam, notations, lyric, listen, play
+  kAfterDirectionStaff = 1u << 1,  // sound, listening
+  kMayChange = 1u << 2,  // chord, clef, divisions, key, offset, staff details, time, voice
+};
+constexpr std::array<unsigned char, 256> kTagClasses = [] {
+  std::array<unsigned char, 256> classes{};
+  for (const char c : std::string_view("bnlp"))
+    classes[static_cast<unsigned char>(c)] |= kAfterNoteStaff;
+  for (const char c : std::string_view("sl"))
+    classes[static_cast<unsigned char>(c)] |= kAfterDirectionStaff;
+  for (const char c : std::string_view("cdkostv"))
+    classes[static_cast<unsigned char>(c)] |= kMayChange;
+  return classes;
+}();
 
 // The value of signed digits, as a checked 32-bit number.
 std::int64_t signedValue(std::string_view digits) {
@@ -470,6 +503,7 @@ bool holdsBlock(const std::vector<Block>& blocks, const Block& block) {
 // measure's edges once, and what the staves share at one moment is said once.
 class ValidRules {
  public:
+  static constexpr bool kMarkers = false;  // these rules ask a line's shape alone
   ValidRules(GroupMerge& merge, const GroupFacts& facts)
       : m_(merge), facts_(facts), st_(merge.state()), divisions_(merge.staves(), 0) {
     for (std::size_t k = 0; k < divisions_.size() && k < facts.members.size(); ++k) {
@@ -482,23 +516,35 @@ class ValidRules {
     chord_ = false;
     holder_ = Holder::None;
     staffPlaced_ = false;
+    staffWatch_ = 0;
   }
 
-  StageEnd take(std::size_t place, const Line& line) {
-    const base::LineShape& shape = line.shape;
-    if (barline_.open) {
+  QB_ALWAYS_INLINE StageEnd take(std::size_t place, const Line& line) {
+    if (barline_.open) [[unlikely]] {
       if (!endsBlockEarly(line)) return gatherBarline(place, line.text);
       writeAsStood(barline_);
     }
+    // Most lines are children of a measure's children, and only a few of those change.
+    if (line.shape.depth >= 4 && line.tag != '!') {
+      emit(rewrite(place, line));
+      return StageEnd::None;
+    }
+    return takeOther(place, line);
+  }
+
+ private:
+  StageEnd takeOther(std::size_t place, const Line& line) {
+    const base::LineShape& shape = line.shape;
     if (line.text.empty()) return StageEnd::None;
     if (shape.is(1, "</part>")) {
       writeAsStood(attributes_);
       return m_.endPart(place, line.text);
     }
-    if (place == m_.staves() && (line.markers & kComment) != 0) return StageEnd::None;
-    if ((line.markers & kMeasureStart) != 0) return startMeasure(place, line.text);
+    // The bottom staff's comments go, as the described merge drops them.
+    if (place == m_.staves() && line.tag == '!' && shape.depth >= 1) return StageEnd::None;
+    if (isMeasureStart(line)) return startMeasure(place, line.text);
     if (shape.is(2, "</measure>")) return endMeasure(place, line.text);
-    if (shape.depth == 3 && holder_ == Holder::None && shape.opensAny() && openChild(place, line)) {
+    if (shape.depth == 3 && holder_ == Holder::None && line.opens() && openChild(place, line)) {
       return StageEnd::None;
     }
     emit(rewrite(place, line));
@@ -506,10 +552,12 @@ class ValidRules {
     return StageEnd::None;
   }
 
- private:
+  static bool isMeasureStart(const Line& line) {
+    return line.shape.depth == 2 && line.shape.opens("measure");
+  }
+
   static bool endsBlockEarly(const Line& line) {
-    return line.shape.is(1, "</part>") || (line.markers & kMeasureStart) != 0 ||
-           line.shape.is(2, "</measure>");
+    return line.shape.is(1, "</part>") || isMeasureStart(line) || line.shape.is(2, "</measure>");
   }
 
   StageEnd startMeasure(std::size_t place, std::string_view line) {
@@ -556,6 +604,9 @@ class ValidRules {
               : shape.opens("direction") ? Holder::Direction
                                          : Holder::None;
     staffPlaced_ = false;
+    staffWatch_ = holder_ == Holder::Note        ? kAfterNoteStaff
+                  : holder_ == Holder::Direction ? kAfterDirectionStaff
+                                                 : 0;
     if (shape.opens("barline")) {
       startBarline(place, line);
       return true;
@@ -569,17 +620,44 @@ class ValidRules {
     return false;
   }
 
-  std::string_view rewrite(std::size_t place, const Line& line) {
+  QB_ALWAYS_INLINE std::string_view rewrite(std::size_t place, const Line& line) {
+    const unsigned tagClass = kTagClasses[static_cast<unsigned char>(line.tag)];
+    if ((tagClass & staffWatch_) != 0 && followsStaff(line, holder_)) writeStaff(place);
+    if (line.tag == '/' && closesHolder(line.shape.rest)) closeHolder(place);
+    if (line.tag == 'd' && line.shape.rest.starts_with("<duration>")) return duration(place, line);
+    if ((tagClass & kMayChange) == 0) return line.text;
+    return mayChange(place, line);
+  }
+
+  // The byte after the tag's first letter tells the few elements that change from the many that
+  // do not (step, stem, octave, type, dot, ...).
+  std::string_view mayChange(std::size_t place, const Line& line) {
+    const char second = line.shape.rest.size() > 2 ? line.shape.rest[2] : '\0';
+    switch (line.tag) {
+      case 'v':
+        if (line.shape.depth >= 4 && line.shape.rest.starts_with("<voice>")) {
+          return voice(place, line.text);
+        }
+        return line.text;
+      case 'c':
+        if (second == 'h') chord_ = chord_ || line.shape.opens("chord");
+        return second == 'l' ? setting(place, line) : line.text;
+      case 'd':
+      case 't':
+        return second == 'i' ? setting(place, line) : line.text;
+      default:
+        return second == 'e' || second == 'f' || second == 't' ? setting(place, line) : line.text;
+    }
+  }
+
+  // Clefs, keys, times and staff details numbered for their staff; divisions and offsets made the
+  // group's.
+  std::string_view setting(std::size_t place, const Line& line) {
     const base::LineShape& shape = line.shape;
-    if (holder_ != Holder::None || (line.markers & kStaffEnd) != 0) placeStaff(place, line);
-    if ((line.markers & kDuration) != 0) return duration(place, line);
-    if (shape.depth >= 4 && shape.rest.starts_with("<voice>")) return voice(place, line.text);
-    if (shape.is(4, "<chord/>")) chord_ = true;
-    if (!shape.opensAny()) return line.text;
     const auto number = [&](std::string_view name) {
       return numberedTag(changed_, line.text, shape, name, static_cast<std::int64_t>(place), st_);
     };
-    switch (shape.rest[1]) {
+    switch (line.tag) {
       case 'c':
         return shape.opens("clef") ? number("clef") : line.text;
       case 'k':
@@ -600,17 +678,18 @@ class ValidRules {
 
   // A note's or a direction's <staff> line goes in front of its first child that the schema
   // wants after it, else in front of its closing line; once, whatever the indentation between.
-  void placeStaff(std::size_t place, const Line& line) {
-    const bool closing = (line.markers & kStaffEnd) != 0;
-    if (!staffPlaced_ &&
-        (closing || (line.shape.opensAny() && followsStaff(line.shape, holder_)))) {
-      emit(m_.staffLine(static_cast<std::int64_t>(place)));
-      staffPlaced_ = true;
-    }
-    if (closing) {
-      holder_ = Holder::None;
-      staffPlaced_ = false;
-    }
+  void writeStaff(std::size_t place) {
+    emit(m_.staffLine(static_cast<std::int64_t>(place)));
+    staffPlaced_ = true;
+    staffWatch_ = 0;
+  }
+  static bool closesHolder(std::string_view rest) {
+    return rest.starts_with("</note>") || rest.starts_with("</direction>");
+  }
+  void closeHolder(std::size_t place) {
+    if (!staffPlaced_) writeStaff(place);
+    holder_ = Holder::None;
+    staffPlaced_ = false;
   }
 
   std::string_view duration(std::size_t place, const Line& line) {
@@ -621,7 +700,11 @@ class ValidRules {
       count(place, value);
       return withValue(changed_, line.text, digits, value);
     }
-    count(place, durationValue(line.text));
+    if (kind_ == Element::Note && chord_) {
+      chord_ = false;  // a chord's note sounds with the one before it: no reading needed
+    } else {
+      count(place, durationValue(line.text));
+    }
     return line.text;
   }
 
@@ -757,6 +840,7 @@ class ValidRules {
   bool chord_ = false;
   Holder holder_ = Holder::None;
   bool staffPlaced_ = false;
+  unsigned staffWatch_ = 0;  // the tag classes that may take the open element's <staff> line
   std::vector<std::int32_t> divisions_;  // each staff's divisions where its lines are now
   OpenBlock barline_, attributes_;
   std::vector<Block> writtenBarlines_, heldBarlines_;  // in this merged measure

@@ -154,7 +154,9 @@ CopyStatus FileTable::copyLines(FileNo in, FileNo out, std::string_view last, st
       const ReadStatus s = readLineFrom(f, spill_);
       if (s != ReadStatus::Ok)
         return s == ReadStatus::End ? CopyStatus::End : CopyStatus::ReadFailed;
-      line = spill_;
+      const std::size_t size = spill_.size();
+      spill_.append(kReadSlack, '\0');  // for the watcher's scans
+      line = std::string_view(spill_).substr(0, size);
     }
     const auto size = static_cast<std::int64_t>(line.size()) + 2;
     if (bytes + size > limit) {
@@ -163,7 +165,7 @@ CopyStatus FileTable::copyLines(FileNo in, FileNo out, std::string_view last, st
       throw base::ArithmeticOverflow{};
     }
     bytes += size;
-    if (watcher != nullptr) watcher->see(line);
+    if (watcher != nullptr && watcher->wants(line)) watcher->see(line);
     if (buffered && line.data()[line.size() + 1] == '\n' &&
         (runSize == 0 || run + runSize == line.data())) {
       if (runSize == 0) run = line.data();

@@ -1,14 +1,18 @@
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "base/checked.h"
+#include "base/line_shape.h"
 #include "base/scan.h"
 #include "platform/file_system.h"
 
@@ -26,11 +30,45 @@ enum class Mode {
 enum class ReadStatus { Ok, End, Failed };
 enum class CopyStatus { Ok, End, ReadFailed, WriteFailed };
 
-// Sees each line that a copy passes on, while it goes by; the view lasts only for the call.
+// Sees the lines that a copy passes on, while they go by; the view lasts only for the call, and
+// has FileTable::kReadSlack readable bytes behind it, as the scan kernels want.
 class LineWatcher {
  public:
+  explicit LineWatcher(char tab) : tab_(tab) {}
   virtual ~LineWatcher() = default;
   virtual void see(std::string_view line) = 0;
+
+  // Whether see() wants `line`: every line, or (narrowed) only those that begin, after their
+  // indentation, with "<" and one of the tag beginnings it named. Most lines pass at a glance.
+  bool wants(std::string_view line) const {
+    if (!narrowed_) return true;
+    // Computed without a branch on the line's bytes, which vary from line to line: a branch that
+    // guessed wrong would cost more than the test. The bytes read lie within the slack.
+    const auto depth =
+        static_cast<std::size_t>(std::countr_one(base::matchMask16(line.data(), tab_)));
+    if (depth > 13) return true;  // far too deep to tell here
+    const char* const at = line.data() + depth;
+    const char second = next_[static_cast<unsigned char>(at[1])];
+    return (line.size() >= shortest_) & (line.size() >= depth + 3) & (at[0] == '<') &
+           (second != '\0') & ((second == '*') | (second == at[2]));
+  }
+
+ protected:
+  // Narrows see() to lines whose tag begins with one of `beginnings`, each one or two bytes, and
+  // that are no shorter than `shortest` bytes.
+  void narrowTo(std::initializer_list<std::string_view> beginnings, std::size_t shortest) {
+    narrowed_ = true;
+    shortest_ = shortest;
+    for (const std::string_view b : beginnings) {
+      next_[static_cast<unsigned char>(b[0])] = b.size() > 1 ? b[1] : '*';
+    }
+  }
+  char tab_;
+
+ private:
+  bool narrowed_ = false;
+  std::size_t shortest_ = 0;
+  std::array<char, 256> next_{};  // by a tag's first byte: its second ('*': any), or '\0': none
 };
 
 // Files by number, as the program's operations use them, over a FileSystem. All reads and writes

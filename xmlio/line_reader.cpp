@@ -345,10 +345,14 @@ void copyXMLlines(run::Context& ctx, platform::FileNo out, std::string_view last
         reportWriteFailure(ctx, ctx.files.name(out));
     }
   }
+  std::string padded;  // a line the watcher scans past its end
   for (std::string_view line; line != last;) {
     inputXMLlineView(ctx, line, eofile, perc);
     if (eofile != run::kFalse) return;
-    if (watcher != nullptr) watcher->see(line);
+    if (watcher != nullptr) {
+      padded.assign(line).append(platform::FileTable::kReadSlack, '\0');
+      watcher->see(std::string_view(padded).substr(0, line.size()));
+    }
     writeLineOrEnd(ctx, out, line);
   }
 }
