@@ -262,9 +262,10 @@ class ScorePass {
   }
 
   // Writes the end line, then puts the result in the input's place with the input kept as its
-  // backup. The whole result is copied beside the input first, and only then do names change, so
-  // the input's path holds the original or the whole result at every moment. A failure here is
-  // not reported (the exit status tells it) and leaves the input as it was, with no new backup.
+  // backup. The whole result is copied beside the input first, given the input's permissions and
+  // put on the disk, and only then do names change, so the input's path holds the original or the
+  // whole result at every moment, a power cut included. A failure here is not reported (the exit
+  // status tells it) and leaves the input as it was, with no new backup.
   void finish() {
     xmlio::writeXML(ctx_, st_.xmlLine);
     xmlio::closeOrEnd(ctx_, st_.outputFileNo);
@@ -277,20 +278,30 @@ class ScorePass {
       static_cast<void>(fs.remove(temporary));
       platform::endRun(1);
     };
-    if (!fs.copy(kOutputName, temporary)) giveUp();
+    if (!fs.copy(kOutputName, temporary) || !fs.copyPermissions(input, temporary) ||
+        !fs.syncFile(temporary)) {
+      giveUp();
+    }
     // The backup is a second name of the input; one left by an earlier run is kept.
     std::uint64_t ignored = 0;
     const bool linked = fs.link(input, backup);
     if (linked || fs.length(backup, ignored)) {
-      if (fs.rename(temporary, input, true)) platform::endRun(0);
-      if (linked) static_cast<void>(fs.remove(backup));
-      giveUp();
+      if (!fs.rename(temporary, input, true)) {
+        if (linked) static_cast<void>(fs.remove(backup));
+        giveUp();
+      }
+      // Until the folder's names are on the disk, the input's name may still lead to the original
+      // after a power cut; should they not get there, the original takes its name back.
+      if (fs.syncFolderOf(input)) platform::endRun(0);
+      if (linked) static_cast<void>(fs.rename(backup, input, true));
+      platform::endRun(1);
     }
     // No hard links here (FAT, exFAT, some network shares): the input takes the backup's name and
-    // the result the input's at once; should the second rename fail, the input gets its name back.
+    // the result the input's at once; should the second rename or the folder's sync fail, the
+    // input gets its name back.
     if (!fs.rename(input, backup, false)) giveUp();
-    if (fs.rename(temporary, input, false)) platform::endRun(0);
-    static_cast<void>(fs.rename(backup, input, false));
+    if (fs.rename(temporary, input, false) && fs.syncFolderOf(input)) platform::endRun(0);
+    static_cast<void>(fs.rename(backup, input, true));
     giveUp();
   }
 

@@ -35,27 +35,28 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const bool kill = (data[2] & 0x80u) != 0;
 
   testsupport::MemoryFileSystem smallBlocks, largeBlocks;
-  smallBlocks.files = largeBlocks.files = before;
+  smallBlocks.setFiles(before);
+  largeBlocks.setFiles(before);
   const testsupport::Outcome run =
       testsupport::runInMemory(smallBlocks, args, answers, small, environment);
   const testsupport::Outcome again = testsupport::runInMemory(
       largeBlocks, args, answers, platform::FileTable::kBlockSize, environment);
-  const bool same = smallBlocks.files == largeBlocks.files && run.status == again.status &&
+  const bool same = smallBlocks.files() == largeBlocks.files() && run.status == again.status &&
                     run.records == again.records && run.codes == again.codes;
   expectSound(same ? "" : "the block size changed what the run did");
   const std::string result =
-      run.status == 0 ? smallBlocks.files["score.xml"] : before.at("score.xml");
+      run.status == 0 ? smallBlocks.files()["score.xml"] : before.at("score.xml");
   expectSound(testsupport::soundEnding(before, smallBlocks, run, "score.xml", result, 0));
   if (operation == 0) return 0;
 
   testsupport::MemoryFileSystem faulty;
-  faulty.files = before;
+  faulty.setFiles(before);
   kill ? faulty.crashAt(static_cast<std::int64_t>(operation))
        : faulty.failOperation(static_cast<std::int64_t>(operation));
   const testsupport::Outcome hurt =
       testsupport::runInMemory(faulty, args, answers, small, environment);
   expectSound(kill
-                  ? testsupport::scoreSafety(before, faulty.files, "score.xml", result)
+                  ? testsupport::scoreSafety(before, faulty.files(), "score.xml", result)
                   : testsupport::soundEnding(before, faulty, hurt, "score.xml", result, operation));
   return 0;
 }

@@ -42,6 +42,12 @@ int ConsoleDialogs::show(std::string_view text, int code) {
   return isYes(answer) ? kAnswerYes : kAnswerNo;
 }
 
+void ConsoleDialogs::inform(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), output_);
+  std::fputc('\n', output_);
+  std::fflush(output_);
+}
+
 void ConsoleProcess::showMainWindowUntilClosed() {
   std::string ignored;
   static_cast<void>(readAnswerLine(answers_, ignored));

@@ -17,6 +17,8 @@ class Dialogs {
   virtual ~Dialogs() = default;
   // Shows the box and returns the button pressed: kAnswerOK, kAnswerYes or kAnswerNo.
   virtual int show(std::string_view text, int code) = 0;
+  // Shows a text the user asked for (the version, the usage): lines joined by LF.
+  virtual void inform(std::string_view text) = 0;
 };
 
 }  // namespace platform

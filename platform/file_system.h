@@ -52,6 +52,13 @@ class FileSystem {
   // Copies `from` over `to`, replacing it.
   [[nodiscard]] virtual bool copy(std::string_view from, std::string_view to) = 0;
   [[nodiscard]] virtual bool remove(std::string_view path) = 0;
+  // Gives `to` the permissions of `from`: its permission bits, and its owner and group where the
+  // process may set them (POSIX); its attributes (Windows).
+  [[nodiscard]] virtual bool copyPermissions(std::string_view from, std::string_view to) = 0;
+  // Puts what was written to `path` on the disk, so that a power cut cannot take it back.
+  [[nodiscard]] virtual bool syncFile(std::string_view path) = 0;
+  // Puts the names of the folder that holds `path` on the disk, as renames and links left them.
+  [[nodiscard]] virtual bool syncFolderOf(std::string_view path) = 0;
 
   const SystemError& lastError() const { return lastError_; }
   void clearError() { lastError_ = SystemError{}; }

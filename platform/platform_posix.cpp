@@ -157,6 +157,39 @@ class PosixFileSystem : public FileSystem {
     return ::unlink(nativePath(path).c_str()) == 0 || fail();
   }
 
+  // Only a process that may give files away (root) takes the owner and group along; for any other
+  // the file stays its own, as every file it creates is.
+  bool copyPermissions(std::string_view from, std::string_view to) override {
+    struct stat st {};
+    const std::string t = nativePath(to);
+    if (::stat(nativePath(from).c_str(), &st) != 0) return fail();
+    if (::chmod(t.c_str(), st.st_mode & 07777) != 0) return fail();
+    if (::geteuid() == 0 && ::chown(t.c_str(), st.st_uid, st.st_gid) != 0) return fail();
+    // chown may clear the set-user and set-group bits: the mode again, now that the owner is right.
+    return ::geteuid() != 0 || ::chmod(t.c_str(), st.st_mode & 07777) == 0 || fail();
+  }
+
+  bool syncFile(std::string_view path) override {
+    const int fd = ::open(nativePath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail();
+    const bool ok = ::fsync(fd) == 0 || fail();
+    ::close(fd);
+    return ok;
+  }
+
+  // A folder's names reach the disk through a sync of the folder itself. A file system that cannot
+  // sync a folder (EINVAL) keeps its names by its own rules, and is not held against the run.
+  bool syncFolderOf(std::string_view path) override {
+    std::string folder = nativePath(path);
+    const std::size_t slash = folder.rfind('/');
+    folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return fail();
+    const bool ok = ::fsync(fd) == 0 || errno == EINVAL || fail();
+    ::close(fd);
+    return ok;
+  }
+
  private:
   static constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
   [[maybe_unused]] bool portable_;
@@ -227,7 +260,7 @@ std::unique_ptr<FileSystem> makeFileSystem(bool portable) {
 
 RealPlatform makeRealPlatform() {
   return RealPlatform{makeFileSystem(QB_PORTABLE_POSIX != 0),
-                      std::make_unique<ConsoleDialogs>(stderr, stdin),
+                      std::make_unique<ConsoleDialogs>(stderr, stdin, stdout),
                       std::make_unique<ConsoleProcess>(stdin)};
 }
 

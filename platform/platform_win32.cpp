@@ -161,10 +161,10 @@ class Win32FileSystem : public FileSystem {
     return true;
   }
 
+  // Write-through: the rename is on the disk when the call returns, as a folder sync does on POSIX.
   bool rename(std::string_view from, std::string_view to, bool replace) override {
-    return MoveFileExW(widen(from).c_str(), widen(to).c_str(),
-                       replace ? MOVEFILE_REPLACE_EXISTING : 0) ||
-           fail();
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    return MoveFileExW(widen(from).c_str(), widen(to).c_str(), flags) || fail();
   }
 
   bool link(std::string_view from, std::string_view to) override {
@@ -176,6 +176,31 @@ class Win32FileSystem : public FileSystem {
   }
 
   bool remove(std::string_view path) override { return DeleteFileW(widen(path).c_str()) || fail(); }
+
+  // The attributes a user sets (read-only, hidden, system, archive, not indexed) go along.
+  bool copyPermissions(std::string_view from, std::string_view to) override {
+    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                            FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                            FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    const DWORD attributes = GetFileAttributesW(widen(from).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return fail();
+    const DWORD kept = attributes & kKept;
+    return SetFileAttributesW(widen(to).c_str(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL) ||
+           fail();
+  }
+
+  bool syncFile(std::string_view path) override {
+    const HANDLE handle = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return fail();
+    const bool ok = FlushFileBuffers(handle) || fail();
+    CloseHandle(handle);
+    return ok;
+  }
+
+  // Renames write through (MOVEFILE_WRITE_THROUGH): there is no folder left to sync.
+  bool syncFolderOf(std::string_view) override { return true; }
 };
 
 bool Win32File::fail() { return fs_.fail(); }
@@ -247,6 +272,7 @@ class Win32Dialogs : public Dialogs {
         return code == kBoxQuestion ? kAnswerNo : kAnswerOK;
     }
   }
+  void inform(std::string_view text) override { static_cast<void>(show(text, kBoxInfo)); }
 };
 
 // Created hidden when the run starts, as the program's one window; only the return of the
@@ -336,9 +362,11 @@ void attachParentConsole() {
     const HANDLE handle = GetStdHandle(which);
     return handle != nullptr && handle != INVALID_HANDLE_VALUE;
   };
-  const bool errorsGiven = given(STD_ERROR_HANDLE), answersGiven = given(STD_INPUT_HANDLE);
-  if ((errorsGiven && answersGiven) || !AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  const bool errorsGiven = given(STD_ERROR_HANDLE), answersGiven = given(STD_INPUT_HANDLE),
+             outputGiven = given(STD_OUTPUT_HANDLE);
+  if ((errorsGiven && answersGiven && outputGiven) || !AttachConsole(ATTACH_PARENT_PROCESS)) return;
   if (!errorsGiven) static_cast<void>(std::freopen("CONOUT$", "w", stderr));
+  if (!outputGiven) static_cast<void>(std::freopen("CONOUT$", "w", stdout));
   if (!answersGiven) static_cast<void>(std::freopen("CONIN$", "r", stdin));
 }
 
@@ -358,9 +386,10 @@ RealPlatform makeRealPlatform() {
     // A program of the GUI subsystem may have been started without standard handles, and some C
     // runtimes abort on _setmode of a stream that has none.
     if (_fileno(stderr) >= 0) _setmode(_fileno(stderr), _O_BINARY);
+    if (_fileno(stdout) >= 0) _setmode(_fileno(stdout), _O_BINARY);
     if (_fileno(stdin) >= 0) _setmode(_fileno(stdin), _O_BINARY);
     return RealPlatform{std::make_unique<Win32FileSystem>(),
-                        std::make_unique<ConsoleDialogs>(stderr, stdin),
+                        std::make_unique<ConsoleDialogs>(stderr, stdin, stdout),
                         std::make_unique<ConsoleProcess>(stdin)};
   }
   return RealPlatform{std::make_unique<Win32FileSystem>(), std::make_unique<Win32Dialogs>(),

@@ -324,16 +324,17 @@ TEST(Corpus, EveryScoreAndVariantReadsAsTheOriginalsMusicAndValidates) {
         const std::string name = score + "/" + variant + " in form " + std::to_string(form);
         const std::string input = inForm(slurp(file.path()), kForms[form]);
         testsupport::MemoryFileSystem mfs;
-        mfs.files["score.xml"] = input;
+        mfs.setFiles({{"score.xml", input}});
         const testsupport::Outcome run = testsupport::runInMemory(
             mfs, args, {}, platform::FileTable::kBlockSize, {{"QUILLBRAID_OUTPUT", "valid"}});
         std::vector<std::string> wrong;
         if (run.status != 0) wrong.push_back("status " + std::to_string(run.status) + run.records);
-        if (mfs.files.size() != 3u || mfs.files["score.xmlorg"] != input) {
+        testsupport::Files after = mfs.files();
+        if (after.size() != 3u || after["score.xmlorg"] != input) {
           wrong.push_back("not the result, its copy and the backup alone");
         }
         pugi::xml_document result;
-        if (load(result, mfs.files["score.xml"], wrong)) {
+        if (load(result, after["score.xml"], wrong)) {
           const Music merged = readMusic(result);
           std::istringstream parts(slurp(entry.path() / "parts"));
           const auto groups = groupsOf(args);
@@ -355,7 +356,7 @@ TEST(Corpus, EveryScoreAndVariantReadsAsTheOriginalsMusicAndValidates) {
         EXPECT_TRUE(wrong.empty()) << name << ": " << wrong.size() << " wrong" << report;
         if (kInvalidOriginals.count(score) == 0) {
           results.push_back(dir / (score + "-" + variant + "-" + std::to_string(form) + ".xml"));
-          std::ofstream(results.back(), std::ios::binary) << mfs.files["score.xml"];
+          std::ofstream(results.back(), std::ios::binary) << after["score.xml"];
         }
       }
     }

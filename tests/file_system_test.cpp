@@ -39,7 +39,10 @@ class FileSystemContract : public testing::TestWithParam<Backend> {
   std::string at(const std::string& name) const { return root_ + name; }
   void folder(const std::string& name) {
     if (GetParam().inMemory) {
-      static_cast<testsupport::MemoryFileSystem&>(*fs_).files[name + "/keep"];
+      auto& memory = static_cast<testsupport::MemoryFileSystem&>(*fs_);
+      testsupport::Files files = memory.files();
+      files[name + "/keep"];
+      memory.setFiles(files);
     } else {
       std::filesystem::create_directories(dir_ / name);
     }

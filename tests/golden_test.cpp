@@ -66,7 +66,8 @@ struct Case {
     }
     in = testsupport::tree(dir / "in");
     out = fs::exists(dir / "out") ? testsupport::tree(dir / "out") : in;
-    want = {std::stoi(slurp(dir / "status", "0")), slurp(dir / "records"), slurp(dir / "codes")};
+    want = {std::stoi(slurp(dir / "status", "0")), slurp(dir / "records"), slurp(dir / "codes"),
+            slurp(dir / "stdout")};
     if (!want.codes.empty()) want.codes.pop_back();
     std::istringstream list(slurp(dir / "blocks", "1 7 262144"));
     for (std::size_t b; list >> b;) blocks.push_back(b);
@@ -74,7 +75,8 @@ struct Case {
   // The failures of the file `fail`, one a line: "Op path [nth [code]]".
   void injectFailures(MemoryFileSystem& mfs) const {
     std::istringstream lines(slurp(dir / "fail"));
-    for (std::string op, path, line; std::getline(lines, line);) {
+    for (std::string line; std::getline(lines, line);) {
+      std::string op, path;
       int nth = 0, code = 5;
       std::istringstream(line) >> op >> path >> nth >> code;
       const auto& names = MemoryFileSystem::kOpNames;
@@ -91,7 +93,8 @@ struct Case {
     for (const auto& [name, text] :
          {std::pair{"status", got.status != 0 ? std::to_string(got.status) + "\n" : ""},
           {"records", got.records},
-          {"codes", got.codes.empty() ? "" : got.codes + "\n"}}) {
+          {"codes", got.codes.empty() ? "" : got.codes + "\n"},
+          {"stdout", got.output}}) {
       fs::remove(dir / name);
       if (!text.empty()) spill(dir / name, text);
     }
@@ -124,7 +127,7 @@ TEST_P(InMemory, Run) {
   for (std::size_t block : c.blocks) {
     SCOPED_TRACE("block size " + std::to_string(block));
     MemoryFileSystem mfs;
-    mfs.files = c.in;
+    mfs.setFiles(c.in);
     c.injectFailures(mfs);
     const testsupport::Outcome got =
         testsupport::runInMemory(mfs, c.args, c.answers, block, c.environment);
@@ -132,12 +135,13 @@ TEST_P(InMemory, Run) {
     // the one case it records, and every other case fails.
     if (const char* recording = std::getenv("QB_RECORD"); recording != nullptr) {
       ASSERT_EQ(std::string(recording), GetParam()) << "QB_RECORD is set outside scripts/record.sh";
-      return c.record(mfs.files, got);
+      return c.record(mfs.files(), got);
     }
     EXPECT_EQ(got.status, c.want.status);
     expectSame("records", got.records, c.want.records);
     expectSame("box codes", got.codes, c.want.codes);
-    expectFiles(mfs.files, c.out);
+    expectSame("standard output", got.output, c.want.output);
+    expectFiles(mfs.files(), c.out);
   }
 }
 
@@ -166,41 +170,51 @@ TEST_P(Binary, Run) {
                                    .c_str());
   EXPECT_EQ(WIFEXITED(wait) ? WEXITSTATUS(wait) : -1, c.want.status);
   expectSame("records", slurp(root / "stderr"), c.want.records);
-  expectSame("standard output", slurp(root / "stdout"), "");
+  expectSame("standard output", slurp(root / "stdout"), c.want.output);
   expectFiles(testsupport::tree(root / "work"), c.out);
   fs::remove_all(root);
 }
 
-// The case again with each file operation of its run failing in turn, and then with the process
-// dying at each one (cases marked `sweep`). Whatever happens, the score is safe; a failure that
-// leaves the run going still ends it soundly.
-TEST_P(Sweep, EveryFailingOperationAndEveryKill) {
+// The case again with each file operation of its run failing in turn, then with the process
+// dying at each one, then with the power cut at each one and after the run (cases marked
+// `sweep`). Whatever happens, the score is safe; a failure that leaves the run going still ends it
+// soundly; a run that ended well has its result on the disk.
+TEST_P(Sweep, EveryFailingOperationEveryKillAndEveryPowerCut) {
   const Case c(GetParam());
   const std::string input = "score.xml";
   ASSERT_EQ(c.in.count(input), 1u) << "a swept case's score is " << input;
+  enum class Fault { Fails, Kill, PowerCut };
   for (std::size_t block : {std::size_t{512}, platform::FileTable::kBlockSize}) {
     MemoryFileSystem clean;
-    clean.files = c.in;
+    clean.setFiles(c.in);
     const testsupport::Outcome cleanRun =
         testsupport::runInMemory(clean, c.args, c.answers, block, c.environment);
-    const std::string& result = cleanRun.status == 0 ? clean.files[input] : c.in.at(input);
-    for (bool kill : {false, true}) {
+    const std::string result = cleanRun.status == 0 ? clean.files()[input] : c.in.at(input);
+    const testsupport::Files disk = clean.afterPowerCut();
+    EXPECT_EQ(testsupport::scoreSafety(c.in, disk, input, result), "") << "a power cut after it";
+    EXPECT_TRUE(cleanRun.status != 0 || disk.at(input) == result) << "a result not on the disk";
+    for (Fault fault : {Fault::Fails, Fault::Kill, Fault::PowerCut}) {
       for (std::size_t n = 1; n <= clean.log.size(); ++n) {
         const auto& [op, path] = clean.log[n - 1];
-        SCOPED_TRACE("block size " + std::to_string(block) + (kill ? ", killed at" : ", failing") +
-                     " operation " + std::to_string(n) + ": " +
-                     MemoryFileSystem::kOpNames[int(op)] + " " + path);
+        SCOPED_TRACE("block size " + std::to_string(block) + ", operation " + std::to_string(n) +
+                     " " + MemoryFileSystem::kOpNames[int(op)] + " " + path +
+                     (fault == Fault::Fails  ? " fails"
+                      : fault == Fault::Kill ? ": a kill"
+                                             : ": a power cut"));
         MemoryFileSystem mfs;
-        mfs.files = c.in;
-        kill ? mfs.crashAt(static_cast<std::int64_t>(n))
-             : mfs.failOperation(static_cast<std::int64_t>(n));
+        mfs.setFiles(c.in);
+        fault == Fault::Fails ? mfs.failOperation(static_cast<std::int64_t>(n))
+                              : mfs.crashAt(static_cast<std::int64_t>(n));
         const testsupport::Outcome got =
             testsupport::runInMemory(mfs, c.args, c.answers, block, c.environment);
-        EXPECT_EQ(kill ? testsupport::scoreSafety(c.in, mfs.files, input, result)
-                       : testsupport::soundEnding(c.in, mfs, got, input, result, n),
+        EXPECT_EQ(fault == Fault::Fails
+                      ? testsupport::soundEnding(c.in, mfs, got, input, result, n)
+                      : testsupport::scoreSafety(
+                            c.in, fault == Fault::Kill ? mfs.files() : mfs.afterPowerCut(), input,
+                            result),
                   "");
-        if (kill) {
-          EXPECT_EQ(got.status, testsupport::kKilled) << "the run outlived its kill";
+        if (fault != Fault::Fails) {
+          EXPECT_EQ(got.status, testsupport::kKilled) << "the run outlived its end";
         }
         if (HasFailure()) return;
       }

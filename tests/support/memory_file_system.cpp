@@ -7,30 +7,29 @@ namespace testsupport {
 namespace {
 
 using Op = MemoryFileSystem::Op;
+using Node = MemoryFileSystem::Node;
 
+// An open file reaches its node, not its name: renamed or removed while open, it is still there.
 class MemoryFile : public platform::File {
  public:
-  MemoryFile(MemoryFileSystem& fs, std::string path) : fs_(fs), path_(std::move(path)) {}
+  MemoryFile(MemoryFileSystem& fs, std::string path, std::shared_ptr<Node> node)
+      : fs_(fs), path_(std::move(path)), node_(std::move(node)) {}
   ~MemoryFile() override { unlock(); }
 
   bool readAt(std::uint64_t offset, char* dst, std::size_t size, std::size_t& got) override {
     got = 0;
     if (!fs_.allow(Op::Read, path_)) return false;
-    // A file removed or renamed while open reads as empty here; the program never does that.
-    const auto it = fs_.files.find(path_);
-    if (it != fs_.files.end() && offset < it->second.size()) {
-      got = std::min<std::size_t>(size, it->second.size() - offset);
-      std::memcpy(dst, it->second.data() + offset, got);
+    if (offset < node_->bytes.size()) {
+      got = std::min<std::size_t>(size, node_->bytes.size() - offset);
+      std::memcpy(dst, node_->bytes.data() + offset, got);
     }
     return true;
   }
   bool write(const char* src, std::size_t size) override {
     if (!fs_.allow(Op::Write, path_)) return false;
-    const auto it = fs_.files.find(path_);
-    if (it != fs_.files.end()) {
-      it->second.resize(std::max(it->second.size(), position_ + size));
-      it->second.replace(position_, size, src, size);
-    }
+    std::string& bytes = node_->bytes;
+    bytes.resize(std::max(bytes.size(), position_ + size));
+    bytes.replace(position_, size, src, size);
     position_ += size;
     return true;
   }
@@ -54,11 +53,42 @@ class MemoryFile : public platform::File {
   }
   MemoryFileSystem& fs_;
   std::string path_;
+  std::shared_ptr<Node> node_;
   std::size_t position_ = 0;
   bool locks_ = false;
 };
 
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 }  // namespace
+
+Files MemoryFileSystem::files() const {
+  Files files;
+  for (const auto& [name, node] : names_) files[name] = node->bytes;
+  return files;
+}
+
+void MemoryFileSystem::setFiles(const Files& files) {
+  names_.clear();
+  for (const auto& [name, bytes] : files) {
+    names_[normal(name)] = std::make_shared<Node>(Node{bytes, bytes});
+  }
+  durableNames_ = names_;
+}
+
+Files MemoryFileSystem::afterPowerCut() const {
+  Files files;
+  for (const auto& [name, node] : durableNames_) files[name] = node->synced;
+  return files;
+}
+
+unsigned MemoryFileSystem::mode(const std::string& path) const {
+  const auto node = find(normal(path));
+  return node ? node->mode : 0;
+}
 
 std::string MemoryFileSystem::normal(std::string_view path) {
   std::string p(path);
@@ -90,14 +120,19 @@ bool MemoryFileSystem::allow(Op op, const std::string& path) {
   return true;
 }
 
+std::shared_ptr<Node> MemoryFileSystem::find(const std::string& path) const {
+  const auto it = names_.find(path);
+  return it == names_.end() ? nullptr : it->second;
+}
+
 bool MemoryFileSystem::hasFolder(const std::string& path) const {
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos || isFolder(path.substr(0, slash));
+  const std::string folder = folderOf(path);
+  return folder.empty() || isFolder(folder);
 }
 
 bool MemoryFileSystem::isFolder(const std::string& path) const {
-  const auto next = files.lower_bound(path + "/");
-  return path.empty() || (next != files.end() && next->first.starts_with(path + "/"));
+  const auto next = names_.lower_bound(path + "/");
+  return path.empty() || (next != names_.end() && next->first.starts_with(path + "/"));
 }
 
 std::unique_ptr<platform::File> MemoryFileSystem::open(std::string_view path,
@@ -105,61 +140,94 @@ std::unique_ptr<platform::File> MemoryFileSystem::open(std::string_view path,
   const std::string p = normal(path);
   if (!allow(Op::Open, p)) return nullptr;
   if (isFolder(p)) return fail(21, "Is a directory"), nullptr;
+  std::shared_ptr<Node> node = find(p);
   if (access == platform::Access::Read) {
-    if (files.count(p) == 0) return fail(2, "No such file or directory"), nullptr;
-  } else {
+    if (!node) return fail(2, "No such file or directory"), nullptr;
+  } else if (!node) {
     if (!hasFolder(p)) return fail(2, "No such file or directory"), nullptr;
-    if (access == platform::Access::WriteTruncate) files[p].clear();
-    files.try_emplace(p);
+    node = names_[p] = std::make_shared<Node>();
+  } else if (access == platform::Access::WriteTruncate) {
+    node->bytes.clear();
   }
-  return std::make_unique<MemoryFile>(*this, p);
+  return std::make_unique<MemoryFile>(*this, p, node);
 }
 
 bool MemoryFileSystem::length(std::string_view path, std::uint64_t& bytes) {
   const std::string p = normal(path);
   if (!allow(Op::Length, p)) return false;
   if (isFolder(p)) return fail(21, "Is a directory");
-  if (files.count(p) == 0) return fail(2, "No such file or directory");
-  bytes = files[p].size();
+  const auto node = find(p);
+  if (!node) return fail(2, "No such file or directory");
+  bytes = node->bytes.size();
   return true;
 }
 
 bool MemoryFileSystem::rename(std::string_view from, std::string_view to, bool replace) {
   const std::string f = normal(from), t = normal(to);
   if (!allow(Op::Rename, f)) return false;
-  if (files.count(f) == 0 || !hasFolder(t)) return fail(2, "No such file or directory");
+  if (!find(f) || !hasFolder(t)) return fail(2, "No such file or directory");
   if (isFolder(t)) return fail(21, "Is a directory");
-  if (!replace && files.count(t) != 0) return fail(17, "File exists");
-  std::string bytes = std::move(files[f]);
-  files.erase(f);
-  files[t] = std::move(bytes);
+  if (!replace && find(t)) return fail(17, "File exists");
+  names_[t] = names_[f];
+  if (t != f) names_.erase(f);
   return true;
 }
 
 bool MemoryFileSystem::link(std::string_view from, std::string_view to) {
   const std::string f = normal(from), t = normal(to);
   if (!allow(Op::Link, f)) return false;
-  if (files.count(f) == 0 || !hasFolder(t)) return fail(2, "No such file or directory");
-  if (files.count(t) != 0 || isFolder(t)) return fail(17, "File exists");
-  files[t] = files[f];
+  if (!find(f) || !hasFolder(t)) return fail(2, "No such file or directory");
+  if (find(t) || isFolder(t)) return fail(17, "File exists");
+  names_[t] = names_[f];
   return true;
 }
 
 bool MemoryFileSystem::copy(std::string_view from, std::string_view to) {
   const std::string f = normal(from), t = normal(to);
   const bool allowed = allow(Op::Copy, f);
-  if (files.count(f) == 0 || !hasFolder(t)) return fail(2, "No such file or directory");
+  const auto source = find(f);
+  if (!source || !hasFolder(t)) return fail(2, "No such file or directory");
   if (isFolder(t)) return fail(21, "Is a directory");
   // A copy that breaks off has emptied the target and written part of it, as a real one has.
-  const std::string& bytes = files[f];
-  files[t] = allowed ? bytes : bytes.substr(0, bytes.size() / 2);
+  std::shared_ptr<Node>& target = names_[t];
+  if (!target) target = std::make_shared<Node>();
+  target->bytes = allowed ? source->bytes : source->bytes.substr(0, source->bytes.size() / 2);
   return allowed;
 }
 
 bool MemoryFileSystem::remove(std::string_view path) {
   const std::string p = normal(path);
   if (!allow(Op::Remove, p)) return false;
-  if (files.erase(p) == 0) return fail(2, "No such file or directory");
+  if (names_.erase(p) == 0) return fail(2, "No such file or directory");
+  return true;
+}
+
+bool MemoryFileSystem::copyPermissions(std::string_view from, std::string_view to) {
+  const std::string f = normal(from), t = normal(to);
+  if (!allow(Op::Permissions, t)) return false;
+  const auto source = find(f), target = find(t);
+  if (!source || !target) return fail(2, "No such file or directory");
+  target->mode = source->mode;
+  return true;
+}
+
+bool MemoryFileSystem::syncFile(std::string_view path) {
+  const std::string p = normal(path);
+  if (!allow(Op::Sync, p)) return false;
+  const auto node = find(p);
+  if (!node) return fail(2, "No such file or directory");
+  node->synced = node->bytes;
+  return true;
+}
+
+bool MemoryFileSystem::syncFolderOf(std::string_view path) {
+  const std::string folder = folderOf(normal(path));
+  if (!allow(Op::SyncFolder, folder.empty() ? "." : folder)) return false;
+  const auto inFolder = [&folder](const std::string& name) { return folderOf(name) == folder; };
+  std::erase_if(durableNames_, [&](const auto& entry) { return inFolder(entry.first); });
+  for (const auto& [name, node] : names_) {
+    if (inFolder(name)) durableNames_[name] = node;
+  }
   return true;
 }
 

@@ -12,25 +12,50 @@
 
 namespace testsupport {
 
+using Files = std::map<std::string, std::string>;  // bytes by path
+
 // Files as byte strings by path ("/" and "\" separate folders); a folder exists while a file lies
-// in it. Behaves as the real backends do where the program can tell (the file-system contract).
+// in it. Behaves as the real backends do where the program can tell (the file-system contract):
+// a name leads to a file, and two names of one file (a hard link) share its bytes. It can fail
+// any operation, die at one (a kill), and lose what a power cut loses: every byte written since a
+// file's last sync, every name given or taken since its folder's last sync.
 class MemoryFileSystem : public platform::FileSystem {
  public:
-  enum class Op { Open, Read, Write, Lock, Close, Length, Rename, Link, Copy, Remove };
-  static constexpr const char* kOpNames[] = {"Open",   "Read",   "Write", "Lock", "Close",
-                                             "Length", "Rename", "Link",  "Copy", "Remove"};
+  enum class Op {
+    Open,
+    Read,
+    Write,
+    Lock,
+    Close,
+    Length,
+    Rename,
+    Link,
+    Copy,
+    Remove,
+    Permissions,
+    Sync,
+    SyncFolder
+  };
+  static constexpr const char* kOpNames[] = {"Open",        "Read",   "Write",     "Lock", "Close",
+                                             "Length",      "Rename", "Link",      "Copy", "Remove",
+                                             "Permissions", "Sync",   "SyncFolder"};
   // Thrown by the operation at which the process dies (crashAt), and by every one after it.
   struct Crash {};
 
-  // A link here is a copy: the program never writes a file it linked.
-  std::map<std::string, std::string> files;
+  // The files as they stand; setting them makes them all as durable as files long on the disk.
+  Files files() const;
+  void setFiles(const Files& files);
+  // The files as a power cut now would leave them.
+  Files afterPowerCut() const;
+  // The permission bits a file was given through copyPermissions (0644 by default).
+  unsigned mode(const std::string& path) const;
 
   // The `nth` (from 1; 0: every) operation `op` on `path` fails with `code`.
   void failOn(Op op, std::string_view path, int nth = 0, int code = 5);
   // The `n`-th operation of any kind (from 1) fails with code 5; 0 disables it.
   void failOperation(std::int64_t n) { failAt_ = n; }
   // The process dies at the `n`-th operation (from 1), as under a kill: that operation and every
-  // later one throw Crash and change nothing, so `files` keeps what the moment left.
+  // later one throw Crash and change nothing, so the files keep what the moment left.
   void crashAt(std::int64_t n) { crashAt_ = n; }
   // Every operation so far, in order.
   std::vector<std::pair<Op, std::string>> log;
@@ -41,20 +66,32 @@ class MemoryFileSystem : public platform::FileSystem {
   bool link(std::string_view from, std::string_view to) override;
   bool copy(std::string_view from, std::string_view to) override;
   bool remove(std::string_view path) override;
+  bool copyPermissions(std::string_view from, std::string_view to) override;
+  bool syncFile(std::string_view path) override;
+  bool syncFolderOf(std::string_view path) override;
 
+  // A file, which any number of names may lead to.
+  struct Node {
+    std::string bytes;
+    std::string synced;  // what a power cut leaves of it
+    unsigned mode = 0644;
+  };
   static std::string normal(std::string_view path);
   bool allow(Op op, const std::string& path);  // false (error set) when the operation is to fail
-  bool isFolder(const std::string& path) const;
-  bool hasFolder(const std::string& path) const;  // the folder `path` would lie in exists
   std::set<std::string> locked;
 
  private:
   bool fail(int code, const char* text);
+  bool isFolder(const std::string& path) const;
+  bool hasFolder(const std::string& path) const;  // the folder `path` would lie in exists
+  std::shared_ptr<Node> find(const std::string& path) const;
   struct Failure {
     Op op;
     std::string path;
     int nth, code, seen;
   };
+  std::map<std::string, std::shared_ptr<Node>> names_;
+  std::map<std::string, std::shared_ptr<Node>> durableNames_;  // as of each folder's last sync
   std::vector<Failure> failures_;
   std::int64_t failAt_ = 0;
   std::int64_t crashAt_ = 0;

@@ -44,9 +44,10 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
                     std::size_t blockSize, const Environment& environment) {
   std::FILE* in = std::tmpfile();
   std::FILE* err = std::tmpfile();
+  std::FILE* out = std::tmpfile();
   if (!answers.empty()) std::fwrite(answers.data(), 1, answers.size(), in);
   std::rewind(in);
-  NotingDialogs dialogs(err, in);
+  NotingDialogs dialogs(err, in, out);
   ScriptedProcess process(in, environment);
   Outcome outcome;
   try {
@@ -56,11 +57,13 @@ Outcome runInMemory(MemoryFileSystem& fs, std::string_view args, std::string_vie
     outcome.status = kKilled;
   }
   outcome.codes = dialogs.codes;
-  outcome.records.resize(static_cast<std::size_t>(std::ftell(err)));
-  std::rewind(err);
-  outcome.records.resize(std::fread(outcome.records.data(), 1, outcome.records.size(), err));
+  for (auto [stream, text] : {std::pair{err, &outcome.records}, {out, &outcome.output}}) {
+    text->resize(static_cast<std::size_t>(std::ftell(stream)));
+    std::rewind(stream);
+    text->resize(std::fread(text->data(), 1, text->size(), stream));
+    std::fclose(stream);
+  }
   std::fclose(in);
-  std::fclose(err);
   return outcome;
 }
 
@@ -95,15 +98,15 @@ std::string soundEnding(const Files& before, const MemoryFileSystem& fs, const O
     if (op == MemoryFileSystem::Op::Open) outputOpen = n;
     if (op == MemoryFileSystem::Op::Close && outputDone == 0) outputDone = n;
   }
-  const auto own = fs.files.find("QUILLBRAID.XML");
+  const Files now = fs.files();
+  const auto own = now.find("QUILLBRAID.XML");
   const std::string& placed = run.status != 0 ? before.at(path)
-                              : failed != 0 && failed < outputOpen && own != fs.files.end()
-                                  ? own->second
-                                  : result;
-  if (std::string why = scoreSafety(before, fs.files, path, placed); !why.empty()) return why;
+                              : failed != 0 && failed < outputOpen && own != now.end() ? own->second
+                                                                                       : result;
+  if (std::string why = scoreSafety(before, now, path, placed); !why.empty()) return why;
   if (run.status == 0) {
-    const auto input = fs.files.find(path);
-    return fs.files.count(path + "org") != 0 && input != fs.files.end() && input->second == placed
+    const auto input = now.find(path);
+    return now.count(path + "org") != 0 && input != now.end() && input->second == placed
                ? ""
                : "a success without the result in place";
   }

@@ -11,7 +11,6 @@
 
 namespace testsupport {
 
-using Files = std::map<std::string, std::string>;        // bytes by path
 using Environment = std::map<std::string, std::string>;  // values by variable
 
 // What a run shows: the exit status, the console records (standard error) and the code of every
@@ -20,6 +19,7 @@ struct Outcome {
   int status = 0;
   std::string records;
   std::string codes;
+  std::string output;  // standard output
 };
 
 // A whole run in this process on `fs`, with the console's boxes: `answers` is standard input,
