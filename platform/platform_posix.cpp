@@ -163,10 +163,9 @@ class PosixFileSystem : public FileSystem {
     struct stat st {};
     const std::string t = nativePath(to);
     if (::stat(nativePath(from).c_str(), &st) != 0) return fail();
-    if (::chmod(t.c_str(), st.st_mode & 07777) != 0) return fail();
+    // The owner first: chown may clear the set-user and set-group bits that the mode then sets.
     if (::geteuid() == 0 && ::chown(t.c_str(), st.st_uid, st.st_gid) != 0) return fail();
-    // chown may clear the set-user and set-group bits: the mode again, now that the owner is right.
-    return ::geteuid() != 0 || ::chmod(t.c_str(), st.st_mode & 07777) == 0 || fail();
+    return ::chmod(t.c_str(), st.st_mode & 07777) == 0 || fail();
   }
 
   bool syncFile(std::string_view path) override {

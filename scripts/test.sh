@@ -5,6 +5,7 @@
 # A check that cannot run fails. Only a person skips one, by name, in QB_SKIP (blank-separated):
 #   windows     the Windows leg (cross-build, tests under wine, the release zip)
 #   full-disk   the real program on a size-limited tmpfs (needs root to mount it)
+#   owner       a score owned by another user keeps its owner (needs root to give it away)
 #   schema      validating merged real scores against the MusicXML 4.0 schema (xmllint)
 #   release     building the release packages twice and checking them
 #   install     installing the .deb and running it (needs root)
@@ -16,7 +17,7 @@ if [ -n "${QB_RECORD+set}" ]; then
   echo "QB_RECORD is set: recording is scripts/record.sh CASE, never a test run" >&2
   exit 1
 fi
-known="windows full-disk schema release install"
+known="windows full-disk owner schema release install"
 skips=()
 for name in ${QB_SKIP:-}; do
   [[ " $known " == *" $name "* ]] || { echo "QB_SKIP: no check named '$name' ($known)" >&2; exit 1; }

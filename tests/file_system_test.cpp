@@ -52,13 +52,27 @@ class FileSystemContract : public testing::TestWithParam<Backend> {
     auto file = fs_->open(at(name), access);
     return file && file->write(bytes.data(), bytes.size()) && file->close();
   }
+  // Every byte of the file, read in pieces.
   std::string get(const std::string& name) {
     auto file = fs_->open(at(name), Access::Read);
     if (!file) return "<missing>";
-    std::string bytes(1 << 16, '\0');
-    std::size_t got = 0;
-    EXPECT_TRUE(file->readAt(0, bytes.data(), bytes.size(), got));
-    return bytes.substr(0, got);
+    std::string bytes;
+    char piece[1 << 16];
+    for (std::size_t got = 1; got != 0;) {
+      EXPECT_TRUE(file->readAt(bytes.size(), piece, sizeof piece, got));
+      bytes.append(piece, got);
+    }
+    return bytes;
+  }
+  unsigned mode(const std::string& name) {
+    if (GetParam().inMemory) return static_cast<testsupport::MemoryFileSystem&>(*fs_).mode(name);
+    return static_cast<unsigned>(std::filesystem::status(at(name)).permissions());
+  }
+  void setMode(const std::string& name, unsigned mode) {
+    if (GetParam().inMemory) {
+      return static_cast<testsupport::MemoryFileSystem&>(*fs_).setMode(name, mode);
+    }
+    std::filesystem::permissions(at(name), static_cast<std::filesystem::perms>(mode));
   }
 
   std::unique_ptr<platform::FileSystem> fs_;
@@ -123,6 +137,10 @@ TEST_P(FileSystemContract, RenameLinkCopyRemove) {
   EXPECT_FALSE(fs_->link(at("missing"), at("d")));
   EXPECT_EQ(get("a") + get("b") + get("d"), "alphabeta<missing>");
   ASSERT_TRUE(fs_->link(at("a"), at("second")));
+  ASSERT_TRUE(put("second", "ALPHA", Access::WriteKeep));
+  EXPECT_EQ(get("a"), "ALPHA") << "two names of one file share its bytes";
+  ASSERT_TRUE(put("a", "alpha"));
+  EXPECT_EQ(get("second"), "alpha") << "emptied and written through its other name";
   ASSERT_TRUE(fs_->remove(at("second")));
   EXPECT_EQ(get("a") + get("second"), "alpha<missing>") << "either name goes alone";
   ASSERT_TRUE(fs_->rename(at("a"), at("c"), false));
@@ -132,11 +150,25 @@ TEST_P(FileSystemContract, RenameLinkCopyRemove) {
   const std::string large(3 << 20 | 5, 'x');
   ASSERT_TRUE(put("large", large) && put("copy", large + large));
   ASSERT_TRUE(fs_->copy(at("large"), at("copy")));
-  EXPECT_TRUE(get("copy") == large.substr(0, 1 << 16));
+  EXPECT_TRUE(get("copy") == large) << "every byte, once";
   std::uint64_t length = 0;
   EXPECT_TRUE(fs_->length(at("copy"), length) && length == large.size());
   ASSERT_TRUE(fs_->remove(at("copy")));
   EXPECT_EQ(get("copy"), "<missing>");
+}
+
+// A file the program makes is for reading and writing only; a copied file may take another's
+// permissions; what was written and named can be put on the disk.
+TEST_P(FileSystemContract, PermissionsAndSyncs) {
+  ASSERT_TRUE(put("made", "x") && put("private", "y"));
+  EXPECT_EQ(mode("made") & 0111, 0u) << "no execute bit";
+  setMode("private", 0600);
+  ASSERT_TRUE(fs_->copyPermissions(at("private"), at("made")));
+  EXPECT_EQ(mode("made") & 0777, 0600u);
+  EXPECT_FALSE(fs_->copyPermissions(at("missing"), at("made")));
+  EXPECT_TRUE(fs_->syncFile(at("made")) && fs_->syncFolderOf(at("made")));
+  EXPECT_FALSE(fs_->syncFile(at("missing")));
+  EXPECT_EQ(get("made"), "x");
 }
 
 TEST_P(FileSystemContract, ALockExcludesOtherLockersUntilItsHandleCloses) {

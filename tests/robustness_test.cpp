@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,6 +137,32 @@ TEST(Robustness, OnAFullDiskTheScoreStaysAsItWasWithNoNewBackup) {
   const testsupport::Files left = testsupport::tree(disk.dir);
   EXPECT_EQ(testsupport::scoreSafety({{"score.xml", score}}, left, "score.xml", score), "");
   EXPECT_EQ(left.size(), 1u) << "no backup, no temporary file";
+}
+
+// The result keeps the score's permission bits, and as root its owner and group too; the files the
+// program makes itself never get an execute bit.
+TEST(Robustness, TheResultKeepsTheScoresPermissionsAndOwner) {
+  const std::string score = testsupport::buildScore(3, 20);
+  const auto runOn = [&](unsigned mode, uid_t owner, gid_t group) {
+    Folder folder(score);
+    const fs::path path = folder.dir / "score.xml";
+    ASSERT_EQ(::chown(path.c_str(), owner, group) | ::chmod(path.c_str(), mode), 0);
+    EXPECT_EQ(finish(start(folder.dir, kArgs)), 0) << folder.files()["stderr"];
+    struct stat result {
+    }, output{};
+    ASSERT_EQ(
+        ::stat(path.c_str(), &result) | ::stat((folder.dir / "QUILLBRAID.XML").c_str(), &output),
+        0);
+    EXPECT_EQ(result.st_mode & 07777, mode);
+    EXPECT_EQ(result.st_uid, owner);
+    EXPECT_EQ(result.st_gid, group);
+    EXPECT_EQ(output.st_mode & 0111, 0u) << "an execute bit on a file the program made";
+  };
+  runOn(0600, ::geteuid(), ::getegid());
+  if (testsupport::skippedOnRequest("owner")) GTEST_SKIP() << "skipped on request (QB_SKIP)";
+  ASSERT_EQ(::geteuid(), 0u) << "giving a score to another user needs root "
+                                "(QB_SKIP=owner skips this check knowingly)";
+  runOn(0640, 65534, 65534);  // nobody, nogroup
 }
 
 // AddressSanitizer reserves far more address space than any limit here would allow, so this one

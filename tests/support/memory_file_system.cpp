@@ -90,6 +90,10 @@ unsigned MemoryFileSystem::mode(const std::string& path) const {
   return node ? node->mode : 0;
 }
 
+void MemoryFileSystem::setMode(const std::string& path, unsigned mode) {
+  if (const auto node = find(normal(path))) node->mode = mode;
+}
+
 std::string MemoryFileSystem::normal(std::string_view path) {
   std::string p(path);
   std::replace(p.begin(), p.end(), '\\', '/');

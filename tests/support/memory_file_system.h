@@ -47,8 +47,9 @@ class MemoryFileSystem : public platform::FileSystem {
   void setFiles(const Files& files);
   // The files as a power cut now would leave them.
   Files afterPowerCut() const;
-  // The permission bits a file was given through copyPermissions (0644 by default).
+  // A file's permission bits (0644 unless set, or given through copyPermissions).
   unsigned mode(const std::string& path) const;
+  void setMode(const std::string& path, unsigned mode);
 
   // The `nth` (from 1; 0: every) operation `op` on `path` fails with `code`.
   void failOn(Op op, std::string_view path, int nth = 0, int code = 5);
