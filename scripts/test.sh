@@ -6,6 +6,7 @@
 #   windows     the Windows leg (cross-build, tests under wine, the release zip)
 #   full-disk   the real program on a size-limited tmpfs (needs root to mount it)
 #   owner       a score owned by another user keeps its owner (needs root to give it away)
+#   hosts       the README's many-hosts recipe over ssh to 127.0.0.1 (needs root: a user, an sshd)
 #   schema      validating merged real scores against the MusicXML 4.0 schema (xmllint)
 #   release     building the release packages twice and checking them
 #   install     installing the .deb and running it (needs root)
@@ -17,7 +18,7 @@ if [ -n "${QB_RECORD+set}" ]; then
   echo "QB_RECORD is set: recording is scripts/record.sh CASE, never a test run" >&2
   exit 1
 fi
-known="windows full-disk owner schema release install"
+known="windows full-disk owner hosts schema release install"
 skips=()
 for name in ${QB_SKIP:-}; do
   [[ " $known " == *" $name "* ]] || { echo "QB_SKIP: no check named '$name' ($known)" >&2; exit 1; }
@@ -64,6 +65,13 @@ scripts/function-size.sh build/test
 
 echo "== fuzzing for 20 s"
 scripts/fuzz.sh 20
+
+echo "== many hosts: the README's GNU parallel recipe over ssh to a second host on 127.0.0.1"
+if skipped hosts; then
+  echo "many-hosts check not run: skipped on request (QB_SKIP)"
+else
+  tests/hosts/sshlogin.sh build/test/quillbraid
+fi
 
 zip=()
 echo "== release packages, checked as a user meets them"
