@@ -433,8 +433,9 @@ class DescribedRules {
   std::int32_t voiceOffset_ = 0;
 };
 
-// An element that gets a <staff> line: a note or a direction.
-enum class Holder { None, Note, Direction };
+// An element that gets a <staff> line: a note, a direction, or a harmony (a chord symbol, which
+// would otherwise stand over staff 1 whichever staff it belongs to).
+enum class Holder { None, Note, Direction, Harmony };
 
 // True when the child that `line` opens comes after <staff> in the schema's order for `holder`:
 // in a note beam, notations, lyric, play and listen; in a direction sound and listening.
@@ -602,6 +603,7 @@ class ValidRules {
     if (kind_ == Element::Note) chord_ = false;
     holder_ = kind_ == Element::Note     ? Holder::Note
               : shape.opens("direction") ? Holder::Direction
+              : shape.opens("harmony")   ? Holder::Harmony
                                          : Holder::None;
     staffPlaced_ = false;
     staffWatch_ = holder_ == Holder::Note        ? kAfterNoteStaff
@@ -684,7 +686,8 @@ class ValidRules {
     staffWatch_ = 0;
   }
   static bool closesHolder(std::string_view rest) {
-    return rest.starts_with("</note>") || rest.starts_with("</direction>");
+    return rest.starts_with("</note>") || rest.starts_with("</direction>") ||
+           rest.starts_with("</harmony>");
   }
   void closeHolder(std::size_t place) {
     if (!staffPlaced_) writeStaff(place);

@@ -4,7 +4,6 @@
 # packages and runs the Windows leg.
 # A check that cannot run fails. Only a person skips one, by name, in QB_SKIP (blank-separated):
 #   windows     the Windows leg (cross-build, tests under wine, the release zip)
-#   full-disk   the real program on a size-limited tmpfs (needs root to mount it)
 #   owner       a score owned by another user keeps its owner (needs root to give it away)
 #   hosts       the README's many-hosts recipe over ssh to 127.0.0.1 (needs root: a user, an sshd)
 #   schema      validating merged real scores against the MusicXML 4.0 schema (xmllint)
@@ -18,7 +17,7 @@ if [ -n "${QB_RECORD+set}" ]; then
   echo "QB_RECORD is set: recording is scripts/record.sh CASE, never a test run" >&2
   exit 1
 fi
-known="windows full-disk owner hosts schema release install"
+known="windows owner hosts schema release install"
 skips=()
 for name in ${QB_SKIP:-}; do
   [[ " $known " == *" $name "* ]] || { echo "QB_SKIP: no check named '$name' ($known)" >&2; exit 1; }

@@ -184,6 +184,7 @@ TEST_P(Sweep, EveryFailingOperationEveryKillAndEveryPowerCut) {
   const std::string input = "score.xml";
   ASSERT_EQ(c.in.count(input), 1u) << "a swept case's score is " << input;
   enum class Fault { Fails, Kill, PowerCut };
+  const char* kFault[] = {" fails", ": a kill", ": a power cut"};
   for (std::size_t block : {std::size_t{512}, platform::FileTable::kBlockSize}) {
     MemoryFileSystem clean;
     clean.setFiles(c.in);
@@ -197,10 +198,7 @@ TEST_P(Sweep, EveryFailingOperationEveryKillAndEveryPowerCut) {
       for (std::size_t n = 1; n <= clean.log.size(); ++n) {
         const auto& [op, path] = clean.log[n - 1];
         SCOPED_TRACE("block size " + std::to_string(block) + ", operation " + std::to_string(n) +
-                     " " + MemoryFileSystem::kOpNames[int(op)] + " " + path +
-                     (fault == Fault::Fails  ? " fails"
-                      : fault == Fault::Kill ? ": a kill"
-                                             : ": a power cut"));
+                     " " + MemoryFileSystem::kOpNames[int(op)] + " " + path + kFault[int(fault)]);
         MemoryFileSystem mfs;
         mfs.setFiles(c.in);
         fault == Fault::Fails ? mfs.failOperation(static_cast<std::int64_t>(n))

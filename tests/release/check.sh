@@ -37,6 +37,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" </dev/null >"$scrat
   { cat "$scratch/log"; fail "apt-get install"; }
 trap 'dpkg -r quillbraid >/dev/null 2>&1; rm -rf "$scratch"' EXIT
 [ "$(command -v quillbraid)" = /usr/bin/quillbraid ] || fail "quillbraid is not on the PATH"
+[ "$(quillbraid --version)" = "quillbraid $(dpkg-deb -f "$deb" Version)" ] || fail "quillbraid --version"
+quillbraid --help | grep -q 'man quillbraid' || fail "quillbraid --help does not name man quillbraid"
 cp "$root/examples/sonatina.xml" "$scratch/"
 (cd "$scratch" && quillbraid 'CALLEDBY=ORVANTIDE,FILE=sonatina.xml/STAVESUP=1,PART=3,INSTR=,2,3,/' </dev/null) ||
   fail "the installed quillbraid ended with status $?"

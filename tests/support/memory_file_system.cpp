@@ -208,7 +208,7 @@ bool MemoryFileSystem::remove(std::string_view path) {
 
 bool MemoryFileSystem::copyPermissions(std::string_view from, std::string_view to) {
   const std::string f = normal(from), t = normal(to);
-  if (!allow(Op::Permissions, t)) return false;
+  if (!allow(Op::Mode, t)) return false;
   const auto source = find(f), target = find(t);
   if (!source || !target) return fail(2, "No such file or directory");
   target->mode = source->mode;

@@ -21,6 +21,7 @@ using Files = std::map<std::string, std::string>;  // bytes by path
 // file's last sync, every name given or taken since its folder's last sync.
 class MemoryFileSystem : public platform::FileSystem {
  public:
+  // The operations, by the names the golden cases' `fail` files give them.
   enum class Op {
     Open,
     Read,
@@ -32,13 +33,13 @@ class MemoryFileSystem : public platform::FileSystem {
     Link,
     Copy,
     Remove,
-    Permissions,
+    Mode,
     Sync,
     SyncFolder
   };
-  static constexpr const char* kOpNames[] = {"Open",        "Read",   "Write",     "Lock", "Close",
-                                             "Length",      "Rename", "Link",      "Copy", "Remove",
-                                             "Permissions", "Sync",   "SyncFolder"};
+  static constexpr const char* kOpNames[] = {"Open",   "Read",   "Write",     "Lock", "Close",
+                                             "Length", "Rename", "Link",      "Copy", "Remove",
+                                             "Mode",   "Sync",   "SyncFolder"};
   // Thrown by the operation at which the process dies (crashAt), and by every one after it.
   struct Crash {};
 
