@@ -39,8 +39,8 @@ for jobs in 1 2; do
   # The README's command, word for word but for the job count; the single quotes are meant.
   # shellcheck disable=SC2016
   parallel --jobs "$jobs" --tag --joblog batch.log \
-    'w=$(mktemp -d) && cd "$w" && quillbraid CALLEDBY=ORVANTIDE,FILE={= s:/:\\:g =}/"$(cat {}.groups)" </dev/null; s=$?; rm -rf "$w"; exit $s # {}' \
-    ::: "$PWD"/*.xml || { echo "batch.sh: $? score(s) failed; see $scratch/lib/batch.log" >&2; exit 1; }
+    'w=$(mktemp -d qb.XXXXXX) && cd "$w" && quillbraid CALLEDBY=ORVANTIDE,FILE=..\\{}/"$(cat ../{}.groups)" </dev/null; s=$?; cd .. && rm -rf "$w"; exit $s # {}' \
+    ::: *.xml || { echo "batch.sh: $? score(s) failed; see $scratch/lib/batch.log" >&2; exit 1; }
   end=$EPOCHREALTIME
   for ((k = 1; k <= count; k++)); do
     cmp -s "score$k.xmlorg" "$scratch/src/score$k.xml" ||
