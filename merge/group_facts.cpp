@@ -62,8 +62,8 @@ void MemberFacts::see(std::string_view line) {
 // Past its first attributes a part shows only voices (an upper part's) and divisions: lines of at
 // least four tabs, "<voice>", a digit and "</voice>", or "<divisions>", a digit and "</divisions>".
 void MemberFacts::narrow() {
-  if (voices_) return narrowTo({"vo", "di"}, 20);
-  narrowTo({"di"}, 24);
+  if (voices_) return narrowTo("vo", "di");
+  narrowTo("di", "di");
 }
 
 Block& MemberFacts::gathered() {

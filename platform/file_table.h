@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,36 +38,36 @@ class LineWatcher {
   virtual void see(std::string_view line) = 0;
 
   // Whether see() wants `line`: every line, or (narrowed) only those that begin, after their
-  // indentation, with "<" and one of the tag beginnings it named. Most lines pass at a glance.
+  // indentation, with one of the two tag beginnings it named. Most lines pass at a glance.
   bool wants(std::string_view line) const {
-    if (!narrowed_) return true;
-    // Computed without a branch on the line's bytes, which vary from line to line: a branch that
-    // guessed wrong would cost more than the test. The bytes read lie within the slack.
+    // No branch on the line's bytes, which vary from line to line: a branch that guessed wrong
+    // would cost more than the test. The bytes read lie within the slack, and a line shorter
+    // than a beginning shows its line end or the slack there, which no beginning holds.
     const auto depth =
         static_cast<std::size_t>(std::countr_one(base::matchMask16(line.data(), tab_)));
-    if (depth > 13) return true;  // far too deep to tell here
-    const char* const at = line.data() + depth;
-    const char second = next_[static_cast<unsigned char>(at[1])];
-    return (line.size() >= shortest_) & (line.size() >= depth + 3) & (at[0] == '<') &
-           (second != '\0') & ((second == '*') | (second == at[2]));
+    if (depth > 12) return true;  // far too deep to tell here
+    std::uint32_t head = 0;
+    std::memcpy(&head, line.data() + depth, sizeof head);
+    head &= mask_;  // 0 until narrowed: every line then matches
+    return (head == beginnings_[0]) | (head == beginnings_[1]);
   }
 
  protected:
-  // Narrows see() to lines whose tag begins with one of `beginnings`, each one or two bytes, and
-  // that are no shorter than `shortest` bytes.
-  void narrowTo(std::initializer_list<std::string_view> beginnings, std::size_t shortest) {
-    narrowed_ = true;
-    shortest_ = shortest;
-    for (const std::string_view b : beginnings) {
-      next_[static_cast<unsigned char>(b[0])] = b.size() > 1 ? b[1] : '*';
-    }
+  // Narrows see() to lines whose tag begins "<" + `first` or "<" + `second`, two bytes each.
+  void narrowTo(std::string_view first, std::string_view second) {
+    mask_ = kThreeBytes;
+    beginnings_ = {threeBytes(first), threeBytes(second)};
   }
   char tab_;
 
  private:
-  bool narrowed_ = false;
-  std::size_t shortest_ = 0;
-  std::array<char, 256> next_{};  // by a tag's first byte: its second ('*': any), or '\0': none
+  static constexpr std::uint32_t threeBytes(std::string_view name) {
+    return std::bit_cast<std::uint32_t>(std::array<char, 4>{'<', name[0], name[1], '\0'});
+  }
+  static constexpr std::uint32_t kThreeBytes =
+      std::bit_cast<std::uint32_t>(std::array<unsigned char, 4>{0xFF, 0xFF, 0xFF, 0});
+  std::uint32_t mask_ = 0;
+  std::array<std::uint32_t, 2> beginnings_{};
 };
 
 // Files by number, as the program's operations use them, over a FileSystem. All reads and writes
