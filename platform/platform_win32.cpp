@@ -178,12 +178,17 @@ class Win32FileSystem : public FileSystem {
   bool remove(std::string_view path) override { return DeleteFileW(widen(path).c_str()) || fail(); }
 
   // The attributes a user sets (read-only, hidden, system, archive, not indexed) go along.
+  // A read-only score is one Windows lets no program replace, and its backup link could not be
+  // removed again: the finish stops here, before it has changed anything.
   bool copyPermissions(std::string_view from, std::string_view to) override {
-    constexpr DWORD kKept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                            FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+    constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                             FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
     const DWORD attributes = GetFileAttributesW(widen(from).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return fail();
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return fail();
+    }
     const DWORD kept = attributes & kKept;
     return SetFileAttributesW(widen(to).c_str(), kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL) ||
            fail();

@@ -29,6 +29,11 @@ check() {
 
 check "a normal run shows no window" 'status 0'
 [ -f "$work/my scores ü/Zürich ✓.xmlorg" ] || no "no backup beside the score"
+unwritable() { chmod a-w "my scores ü/Zürich ✓.xml"; }  # which wine shows as read-only
+setup=unwritable check "a read-only score is left alone, without a message" 'status 1'
+[ -e "$work/my scores ü/Zürich ✓.xmlorg" ] && no "a read-only score got a backup"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+args=--version check "--version in an information box" "box 1: quillbraid $version"$'\nstatus 0' ok
 input=${score//$'\r'/} check "a question answered No" 'box 6 7: Records in this UTF-8 file are '\
 'not separated by Carriage Returns.\r\nSuch files are known to come from UNIX systems.\r\nDo you '\
 $'want to reorganize this file with Carriage Returns inserted?\nstatus 1' no
