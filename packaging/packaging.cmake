@@ -3,7 +3,7 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  # A zip unpacked anywhere: the program, its README, its licence and the example beside it.
+  # A zip unpacked anywhere: the program, its README and its licence, the example in examples/.
   # The archive keeps the order of these lines, which is sorted.
   install(FILES LICENSE README.md DESTINATION .)
   install(FILES examples/sonatina.xml DESTINATION examples)
