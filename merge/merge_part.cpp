@@ -647,8 +647,12 @@ class ValidRules {
       case 'd':
       case 't':
         return second == 'i' ? setting(place, line) : line.text;
-      default:
-        return second == 'e' || second == 'f' || second == 't' ? setting(place, line) : line.text;
+      default:  // key, offset, staff details; <stem> on nearly every note is none of them
+        if (second == 't') {
+          return line.shape.rest.size() > 3 && line.shape.rest[3] == 'a' ? setting(place, line)
+                                                                         : line.text;
+        }
+        return second == 'e' || second == 'f' ? setting(place, line) : line.text;
     }
   }
 
