@@ -464,7 +464,6 @@ bool followsStaff(const Line& line, Holder holder) {
 enum TagClass : unsigned char {
   kAfterNoteStaff = 1u << 0,       // beam, notations, lyric, listen, play
   kAfterDirectionStaff = 1u << 1,  // sound, listening
-  kMayChange = 1u << 2,  // chord, clef, divisions, key, offset, staff details, time, voice
 };
 constexpr std::array<unsigned char, 256> kTagClasses = [] {
   std::array<unsigned char, 256> classes{};
@@ -472,9 +471,27 @@ constexpr std::array<unsigned char, 256> kTagClasses = [] {
     classes[static_cast<unsigned char>(c)] |= kAfterNoteStaff;
   for (const char c : std::string_view("sl"))
     classes[static_cast<unsigned char>(c)] |= kAfterDirectionStaff;
-  for (const char c : std::string_view("cdkostv"))
-    classes[static_cast<unsigned char>(c)] |= kMayChange;
   return classes;
+}();
+
+// By the byte after a line's first "<": the one or two bytes after it that begin an element the
+// valid rules may change (voice; chord, clef; divisions; time; key; offset; staff details). 0xFF,
+// which UTF-8 never holds, stands for none. <type>, <stem>, <step> and <dot/> pass at a glance.
+constexpr std::array<std::uint16_t, 256> kChangingSeconds = [] {
+  std::array<std::uint16_t, 256> seconds{};
+  seconds.fill(0xFFFF);
+  const auto set = [&](char tag, char second, char other) {
+    seconds[static_cast<unsigned char>(tag)] = static_cast<std::uint16_t>(
+        static_cast<unsigned char>(second) | static_cast<unsigned char>(other) << 8);
+  };
+  set('v', 'o', 'o');
+  set('c', 'h', 'l');
+  set('d', 'i', 'i');
+  set('t', 'i', 'i');
+  set('k', 'e', 'e');
+  set('o', 'f', 'f');
+  set('s', 't', 't');
+  return seconds;
 }();
 
 // The value of signed digits, as a checked 32-bit number.
@@ -596,24 +613,40 @@ class ValidRules {
   // whether it is a block the merge gathers. True when the line is taken.
   bool openChild(std::size_t place, const Line& line) {
     const base::LineShape& shape = line.shape;
-    kind_ = shape.opens("note")      ? Element::Note
-            : shape.opens("backup")  ? Element::Backup
-            : shape.opens("forward") ? Element::Forward
-                                     : Element::None;
-    if (kind_ == Element::Note) chord_ = false;
-    holder_ = kind_ == Element::Note     ? Holder::Note
-              : shape.opens("direction") ? Holder::Direction
-              : shape.opens("harmony")   ? Holder::Harmony
-                                         : Holder::None;
+    kind_ = Element::None;
+    holder_ = Holder::None;
     staffPlaced_ = false;
+    switch (line.tag) {
+      case 'n':
+        if (shape.opens("note")) {
+          kind_ = Element::Note;
+          holder_ = Holder::Note;
+          chord_ = false;
+        }
+        break;
+      case 'b':
+        if (shape.opens("backup")) kind_ = Element::Backup;
+        break;
+      case 'f':
+        if (shape.opens("forward")) kind_ = Element::Forward;
+        break;
+      case 'd':
+        if (shape.opens("direction")) holder_ = Holder::Direction;
+        break;
+      case 'h':
+        if (shape.opens("harmony")) holder_ = Holder::Harmony;
+        break;
+      default:
+        break;
+    }
     staffWatch_ = holder_ == Holder::Note        ? kAfterNoteStaff
                   : holder_ == Holder::Direction ? kAfterDirectionStaff
                                                  : 0;
-    if (shape.opens("barline")) {
+    if (line.tag == 'b' && shape.opens("barline")) {
       startBarline(place, line);
       return true;
     }
-    if (shape.rest == "<attributes>") {
+    if (line.tag == 'a' && shape.rest == "<attributes>") {
       attributes_.open = true;
       attributes_.held = place > 1;
       attributes_.total = m_.staff(place).total;
@@ -627,7 +660,11 @@ class ValidRules {
     if ((tagClass & staffWatch_) != 0 && followsStaff(line, holder_)) writeStaff(place);
     if (line.tag == '/' && closesHolder(line.shape.rest)) closeHolder(place);
     if (line.tag == 'd' && line.shape.rest.starts_with("<duration>")) return duration(place, line);
-    if ((tagClass & kMayChange) == 0) return line.text;
+    // A line of two bytes after its tabs changes under no rule; the byte read past it lies in the
+    // buffer's slack.
+    const auto second = static_cast<unsigned char>(line.shape.rest.data()[2]);
+    const std::uint16_t seconds = kChangingSeconds[static_cast<unsigned char>(line.tag)];
+    if (((seconds & 0xFFu) != second) & ((seconds >> 8) != second)) return line.text;
     return mayChange(place, line);
   }
 
