@@ -662,9 +662,10 @@ class ValidRules {
     if (line.tag == 'd' && line.shape.rest.starts_with("<duration>")) return duration(place, line);
     // A line of two bytes after its tabs changes under no rule; the byte read past it lies in the
     // buffer's slack.
-    const auto second = static_cast<unsigned char>(line.shape.rest.data()[2]);
-    const std::uint16_t seconds = kChangingSeconds[static_cast<unsigned char>(line.tag)];
-    if (((seconds & 0xFFu) != second) & ((seconds >> 8) != second)) return line.text;
+    const unsigned second = static_cast<unsigned char>(line.shape.rest.data()[2]);
+    const unsigned seconds = kChangingSeconds[static_cast<unsigned char>(line.tag)];
+    const unsigned first = static_cast<unsigned>((seconds & 0xFFu) == second);
+    if ((first | static_cast<unsigned>((seconds >> 8) == second)) == 0) return line.text;
     return mayChange(place, line);
   }
 

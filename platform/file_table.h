@@ -49,7 +49,8 @@ class LineWatcher {
     std::uint32_t head = 0;
     std::memcpy(&head, line.data() + depth, sizeof head);
     head &= mask_;  // 0 until narrowed: every line then matches
-    return (head == beginnings_[0]) | (head == beginnings_[1]);
+    const auto first = static_cast<unsigned>(head == beginnings_[0]);
+    return (first | static_cast<unsigned>(head == beginnings_[1])) != 0;
   }
 
  protected:
