@@ -8,18 +8,11 @@
 #include "merge/line_rules.h"
 
 namespace merge {
-namespace {
-
-std::string_view withoutTabs(std::string_view line, char tab) {
-  return line.substr(std::min(line.size(), line.find_first_not_of(tab)));
-}
-
-}  // namespace
 
 bool sameBlock(const Block& a, const Block& b, char tab) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(),
                     [tab](const std::string& x, const std::string& y) {
-                      return withoutTabs(x, tab) == withoutTabs(y, tab);
+                      return base::shapeOf(x, tab).rest == base::shapeOf(y, tab).rest;
                     });
 }
 

@@ -669,28 +669,24 @@ class ValidRules {
     return mayChange(place, line);
   }
 
-  // The byte after the tag's first letter tells the few elements that change from the many that
-  // do not (step, stem, octave, type, dot, ...).
+  // Reached only past kChangingSeconds, which has already told the few elements that change from
+  // the many that do not (step, octave, type, dot, ...) by the byte after the tag's first letter.
   std::string_view mayChange(std::size_t place, const Line& line) {
-    const char second = line.shape.rest.size() > 2 ? line.shape.rest[2] : '\0';
+    const std::string_view rest = line.shape.rest;
     switch (line.tag) {
       case 'v':
-        if (line.shape.depth >= 4 && line.shape.rest.starts_with("<voice>")) {
-          return voice(place, line.text);
-        }
-        return line.text;
+        return line.shape.depth >= 4 && rest.starts_with("<voice>") ? voice(place, line.text)
+                                                                    : line.text;
       case 'c':
-        if (second == 'h') chord_ = chord_ || line.shape.opens("chord");
-        return second == 'l' ? setting(place, line) : line.text;
-      case 'd':
-      case 't':
-        return second == 'i' ? setting(place, line) : line.text;
-      default:  // key, offset, staff details; <stem> on nearly every note is none of them
-        if (second == 't') {
-          return line.shape.rest.size() > 3 && line.shape.rest[3] == 'a' ? setting(place, line)
-                                                                         : line.text;
+        if (rest.size() > 2 && rest[2] == 'h') {
+          chord_ = chord_ || line.shape.opens("chord");
+          return line.text;
         }
-        return second == 'e' || second == 'f' ? setting(place, line) : line.text;
+        return setting(place, line);
+      case 's':  // staff details; <stem> and <step> on nearly every note are none
+        return rest.size() > 3 && rest[3] == 'a' ? setting(place, line) : line.text;
+      default:
+        return setting(place, line);
     }
   }
 
