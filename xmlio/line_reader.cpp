@@ -21,7 +21,7 @@ using platform::ReadStatus;
 std::size_t findAnchored(std::string_view line, std::string_view pattern, std::size_t anchor) {
   if (line.size() < pattern.size()) return std::string_view::npos;
   const char* const base = line.data();
-  const std::size_t last = line.size() - pattern.size() + anchor;  // the anchor'line last place
+  const std::size_t last = line.size() - pattern.size() + anchor;  // the anchor's last place
   for (std::size_t at = anchor; at <= last; ++at) {
     const void* hit = std::memchr(base + at, pattern[anchor], last + 1 - at);
     if (hit == nullptr) break;
